@@ -1,0 +1,48 @@
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "TQHSMExport.h"
+
+struct sqlite3;
+
+namespace tqhsm {
+
+// The catalog: an embedded SQLite database that stands in for the backup
+// system's services (index, archive manager, Parvis numbers, subclient settings
+// kept by the CommServe). Its schema is defined once, in Catalog.cpp, and is
+// created when the database is opened for the first time. Operators fill it with
+// SQL (see README: "The catalog").
+class TQHSM_API Catalog {
+ public:
+  ~Catalog();
+  Catalog(const Catalog&) = delete;
+  Catalog& operator=(const Catalog&) = delete;
+
+  // Opens (creating when missing) the database at path and makes sure the schema
+  // exists. Null with a message in error when that fails.
+  static std::unique_ptr<Catalog> Open(const std::string& path, std::string& error);
+
+  // The catalog of this process, opened on first use from the configured path
+  // (section "Catalog", key "Path"). Null with a message in error when it cannot
+  // be opened; later calls try again.
+  static Catalog* Shared(std::string& error);
+  // Replaces the process's catalog (tests, tools); null closes it.
+  static void SetShared(std::unique_ptr<Catalog> catalog);
+  static std::string ConfiguredPath();
+
+  static const char* Schema();
+
+  sqlite3* db() const { return m_pDb; }
+  const std::string& path() const { return m_sPath; }
+  // Runs statements that return no rows; false with a message on failure.
+  bool exec(const std::string& sql, std::string& error);
+
+ private:
+  Catalog(sqlite3* db, std::string path) : m_pDb(db), m_sPath(std::move(path)) {}
+  sqlite3* m_pDb;
+  std::string m_sPath;
+};
+
+}  // namespace tqhsm

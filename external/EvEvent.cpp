@@ -1,0 +1,205 @@
+#include "EvEvent.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+namespace tqhsm {
+
+LogSink::~LogSink() = default;
+
+void LogSink::debugBreak(const char*, const char*, int, int, bool) {}
+
+TQHSM_DEFINE_BACKEND_SLOT(LogSink)
+
+LogSink& LogSink::Default() {
+  static FileLogSink* sink = [] {
+    const char* path = std::getenv("TQHSM_LOG");
+    const char* level = std::getenv("TQHSM_DEBUG_LEVEL");
+    int lvl = 1;
+    if (level && *level) {
+      char* end = nullptr;
+      long v = std::strtol(level, &end, 10);
+      if (end && *end == '\0') lvl = static_cast<int>(v);
+    }
+    // Never freed: log lines may still be written from static destructors.
+    return new FileLogSink(path ? path : "", lvl);
+  }();
+  return *sink;
+}
+
+FileLogSink::FileLogSink(const std::string& path, int level)
+    : m_nFd(2), m_bOwnFd(false), m_nLevel(level) {
+  if (!path.empty()) {
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (fd >= 0) {
+      m_nFd = fd;
+      m_bOwnFd = true;
+    } else {
+      int err = errno;
+      std::string msg = "tqhsm: cannot open log file " + path + ": " + std::strerror(err) +
+                        "; logging to standard error\n";
+      (void)!::write(2, msg.data(), msg.size());
+    }
+  }
+}
+
+FileLogSink::~FileLogSink() {
+  if (m_bOwnFd) ::close(m_nFd);
+}
+
+namespace {
+
+std::string linePrefix() {
+  char stamp[32];
+  time_t now = time(nullptr);
+  struct tm tmv;
+  localtime_r(&now, &tmv);
+  strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &tmv);
+  return std::string(stamp) + " " + std::to_string(getpid()) + " ";
+}
+
+// One message is one line: an embedded line break would split it.
+void appendOneLine(std::string& out, const std::string& text) {
+  for (char c : text) {
+    if (c == '\n')
+      out += "\\n";
+    else
+      out += c;
+  }
+}
+
+}  // namespace
+
+void FileLogSink::emit(const std::string& body) {
+  std::string line = linePrefix() + body + "\n";
+  const char* p = line.data();
+  size_t left = line.size();
+  while (left > 0) {
+    ssize_t n = ::write(m_nFd, p, left);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return;  // nowhere left to report a failing log
+    }
+    p += n;
+    left -= static_cast<size_t>(n);
+  }
+}
+
+void FileLogSink::write(LogKind kind, const char* tag, int level, const std::string& text) {
+  std::string body = kind == LogKind::Error ? "ERROR " : "DEBUG ";
+  body += std::to_string(level);
+  body += ' ';
+  body += tag ? tag : "";
+  body += ' ';
+  appendOneLine(body, text);
+  emit(body);
+}
+
+void FileLogSink::event(unsigned int eventId, long long jobId, int arg,
+                        const std::vector<std::string>& args) {
+  char head[96];
+  snprintf(head, sizeof head, "EVENT 0x%08x job=%lld arg=%d args=", eventId, jobId, arg);
+  std::string body = head;
+  for (const std::string& a : args) {
+    body += '[';
+    appendOneLine(body, a);
+    body += ']';
+  }
+  emit(body);
+}
+
+void FileLogSink::debugBreak(const char* marker, const char*, int, int, bool) {
+  // The hook only notes that the marker was reached; it never stops the scan.
+  if (marker && ::access(marker, F_OK) == 0)
+    emit(std::string("DEBUG 2 debugBreak marker ") + marker + " present, continuing");
+}
+
+}  // namespace tqhsm
+
+namespace {
+
+std::string vformat(const char* format, va_list ap) {
+  char small[512];
+  va_list copy;
+  va_copy(copy, ap);
+  int n = vsnprintf(small, sizeof small, format, copy);
+  va_end(copy);
+  if (n < 0) return std::string();
+  if (static_cast<size_t>(n) < sizeof small) return std::string(small, static_cast<size_t>(n));
+  std::string big(static_cast<size_t>(n) + 1, '\0');
+  vsnprintf(&big[0], big.size(), format, ap);
+  big.resize(static_cast<size_t>(n));
+  return big;
+}
+
+}  // namespace
+
+tqhsm::LogSink& EvDebug::sink() const {
+  return m_pSink ? *m_pSink : tqhsm::LogSink::Current();
+}
+
+bool EvDebug::isLevelEnabled(int level) const { return level <= sink().level(); }
+
+void EvDebug::Debug(const char* tag, const char* format, ...) {
+  tqhsm::LogSink& s = sink();
+  if (1 > s.level()) return;
+  va_list ap;
+  va_start(ap, format);
+  std::string text = vformat(format, ap);
+  va_end(ap);
+  s.write(tqhsm::LogKind::Debug, tag, 1, text);
+}
+
+void EvDebug::DebugLvl(const char* tag, int level, const char* format, ...) {
+  tqhsm::LogSink& s = sink();
+  if (level > s.level()) return;
+  va_list ap;
+  va_start(ap, format);
+  std::string text = vformat(format, ap);
+  va_end(ap);
+  s.write(tqhsm::LogKind::Debug, tag, level, text);
+}
+
+void EvDebug::Error(const char* tag, const char* format, ...) {
+  va_list ap;
+  va_start(ap, format);
+  std::string text = vformat(format, ap);
+  va_end(ap);
+  sink().write(tqhsm::LogKind::Error, tag, -1, text);
+}
+
+void EvDebug::debug(int level, const char* format, ...) {
+  tqhsm::LogSink& s = sink();
+  if (level > s.level()) return;
+  va_list ap;
+  va_start(ap, format);
+  std::string text = vformat(format, ap);
+  va_end(ap);
+  s.write(tqhsm::LogKind::Debug, "", level, text);
+}
+
+void EvDebug::debugBreak(const char* marker, const char* arg, int count, int level, bool flag) {
+  sink().debugBreak(marker, arg, count, level, flag);
+}
+
+EvEvent& EvEvent::operator<<(const std::string& text) {
+  m_vecArgs.push_back(text);
+  return *this;
+}
+
+EvEvent& EvEvent::operator<<(const char* text) {
+  m_vecArgs.emplace_back(text ? text : "");
+  return *this;
+}
+
+void EvEvent::CriticalEvent(unsigned int eventId, long long jobId, int arg) {
+  sink().event(eventId, jobId, arg, m_vecArgs);
+  m_vecArgs.clear();
+}

@@ -1,0 +1,90 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "Backend.h"
+
+namespace tqhsm {
+
+enum class LogKind { Debug, Error };
+
+// Where log lines and events end up. The default writes one line per message to
+// the file named by TQHSM_LOG (standard error when unset) and drops debug
+// messages above TQHSM_DEBUG_LEVEL (default 1) before they are formatted.
+class TQHSM_API LogSink {
+  TQHSM_BACKEND_SLOT(LogSink)
+
+ public:
+  virtual ~LogSink();
+  // Messages of a level above this are dropped before formatting.
+  virtual int level() const = 0;
+  virtual void write(LogKind kind, const char* tag, int level, const std::string& text) = 0;
+  virtual void event(unsigned int eventId, long long jobId, int arg,
+                     const std::vector<std::string>& args) = 0;
+  // A debugging hook keyed by a marker path; it always returns to the caller.
+  virtual void debugBreak(const char* marker, const char* arg, int count, int level, bool flag);
+};
+
+class TQHSM_API FileLogSink : public LogSink {
+ public:
+  // path empty: standard error. Lines are appended with one write() each.
+  FileLogSink(const std::string& path, int level);
+  ~FileLogSink() override;
+  FileLogSink(const FileLogSink&) = delete;
+  FileLogSink& operator=(const FileLogSink&) = delete;
+
+  int level() const override { return m_nLevel; }
+  void write(LogKind kind, const char* tag, int level, const std::string& text) override;
+  void event(unsigned int eventId, long long jobId, int arg,
+             const std::vector<std::string>& args) override;
+  void debugBreak(const char* marker, const char* arg, int count, int level, bool flag) override;
+
+ private:
+  void emit(const std::string& body);
+
+  int m_nFd;
+  bool m_bOwnFd;
+  int m_nLevel;
+};
+
+}  // namespace tqhsm
+
+// The agent's logger. Plain Debug lines count as level 1; Error lines are always
+// written. A logger built without a sink writes to the process's current sink.
+class TQHSM_API EvDebug {
+ public:
+  EvDebug() = default;
+  explicit EvDebug(tqhsm::LogSink* sink) : m_pSink(sink) {}
+  virtual ~EvDebug() = default;
+
+  void Debug(const char* tag, const char* format, ...) __attribute__((format(printf, 3, 4)));
+  void DebugLvl(const char* tag, int level, const char* format, ...)
+      __attribute__((format(printf, 4, 5)));
+  void Error(const char* tag, const char* format, ...) __attribute__((format(printf, 3, 4)));
+  void debug(int level, const char* format, ...) __attribute__((format(printf, 3, 4)));
+  void debugBreak(const char* marker, const char* arg, int count, int level, bool flag);
+
+  bool isLevelEnabled(int level) const;
+
+ protected:
+  tqhsm::LogSink& sink() const;
+
+ private:
+  tqhsm::LogSink* m_pSink = nullptr;
+};
+
+// The agent's event raiser: text arguments are collected with operator<< and
+// raised, together, by the next CriticalEvent.
+class TQHSM_API EvEvent : public EvDebug {
+ public:
+  EvEvent() = default;
+  explicit EvEvent(tqhsm::LogSink* sink) : EvDebug(sink) {}
+
+  EvEvent& operator<<(const std::string& text);
+  EvEvent& operator<<(const char* text);
+  void CriticalEvent(unsigned int eventId, long long jobId, int arg);
+
+ private:
+  std::vector<std::string> m_vecArgs;
+};

@@ -1,0 +1,236 @@
+#pragma once
+
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+
+#include <cstdint>
+#include <ctime>
+#include <list>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "ArchiveManager.h"
+#include "CollectFile.h"
+#include "EvEvent.h"
+#include "FetchIndexInfo.h"
+#include "HSMLowLevel.h"
+#include "ObSession.h"
+#include "PerfCounter.h"
+#include "Platform.h"
+#include "TQHSMExport.h"
+
+class MyIndexInfoResp;
+
+// What the scan process hands to the helper when it constructs it. The helper
+// copies what it needs and keeps no reference to the record.
+struct TQHSM_API TQHSMHelperInitArgs {
+  int64_t m_jobId = 0;
+  std::string m_sJobResultsDir;
+  std::string m_sCollectFileName;
+  std::string m_sAuxName;
+  EvEvent m_event;  // logs to the process's default sink unless told otherwise
+  OBJobCtrlClient* m_pJobCtrl = nullptr;
+  bool m_bUseDC = false;
+  int32_t m_nRemoteClientId = 0;
+  bool m_bIsProxy = false;
+  PathMapper* m_pPathMapper = nullptr;
+  std::string m_sIndexInitName;
+  int32_t m_nIndexInitArg = 0;
+  int32_t m_nAppId = 0;
+  uint64_t m_nIndexInitArg2 = 0;
+  bool m_bUseNativeSnap = false;
+  int64_t m_llSnapCollectArg = 0;
+};
+
+// An archive file (AF) as a cache key: ordered by archive file id, then copy
+// precedence, then Parvis number.
+struct TQHSM_API PrunedAF {
+  PrunedAF(uint64_t parvis, uint64_t copyPrec, uint64_t afile)
+      : parvisNumber(parvis), copyPrecedence(copyPrec), afileId(afile) {}
+  bool operator<(const PrunedAF& other) const {
+    if (afileId != other.afileId) return afileId < other.afileId;
+    if (copyPrecedence != other.copyPrecedence) return copyPrecedence < other.copyPrecedence;
+    return parvisNumber < other.parvisNumber;
+  }
+  uint64_t parvisNumber;
+  uint64_t copyPrecedence;
+  uint64_t afileId;
+};
+
+// The subclient's archive rules and the archive-file prune caches.
+class TQHSM_API TQHSMRules {
+ public:
+  TQHSMRules();
+  ~TQHSMRules();
+  TQHSMRules(const TQHSMRules&) = delete;
+  TQHSMRules& operator=(const TQHSMRules&) = delete;
+
+  // 1 pruned, 0 not pruned, -1 the question could not be answered.
+  int isAFilePruned(uint64_t parvisNumber, uint64_t copyPrecedence, uint64_t afileId);
+  int isAFilePruned(const std::vector<char>& stubData, const char* path,
+                    const std::string& appGUID, uint64_t appId);
+
+  int32_t m_nHighFreeSpace;
+  int32_t m_nLowFreeSpace;
+  int64_t m_lDaysOld;
+  int64_t m_lDaysOldMTime;
+  int64_t m_lMinFileSize;
+  int64_t m_lMaxFileSize;
+  int64_t m_lDeleteStubAfterNDays;
+  bool m_bDoNotCreateStub;
+  bool m_bUseAllRules;
+  bool m_bUseDC;
+  uint64_t m_ulRulesFlag;
+  bool m_bSkipLockf;
+  bool m_bSkipSmallerThanFsBlock;
+  bool m_bStubCacheEnabled;
+  std::string m_sStubCacheLocation;
+  ParvisMapper* m_pParvisMapper;
+  OBArchive* m_pArchive;
+  std::map<PrunedAF, bool> m_mapPrunedAF;
+  std::map<PrunedAF, FetchIndexInfo*> m_mapAFIndexInfo;
+  bool m_bHonorArchiverRetention;
+};
+
+// The free-space figures of one mount point, taken once when it is built. When
+// statvfs64 fails every figure is 0, so no budget can arise from it.
+class TQHSM_API TQHSMVolume {
+ public:
+  explicit TQHSMVolume(const std::string& mountPoint);
+  ~TQHSMVolume();
+
+  bool GetFreeDiskBytes(int64_t& freeBytes, std::string& error);
+  int64_t GetBytesForPercent(int percent, std::string& error);
+  int64_t GetFSBlockSize() const { return m_blockSize; }
+
+  struct statvfs64 m_vfs;
+  int64_t m_blockSize;
+  std::string m_sPath;
+};
+
+// The helper's performance counters.
+enum EPerfCounterId {
+  ePerfIsDMCandidate = 1,
+  ePerfGetFileInfo = 2,
+  ePerfBackupStub = 3,
+  ePerfIsAFilePruned = 4,
+  ePerfRestubCheck = 5,
+};
+
+// Times one counter for the life of a scope.
+class TQHSM_API CScopedPerf {
+ public:
+  CScopedPerf(PerfCounter& perf, const char* name, EPerfCounterId id)
+      : m_sName(name), m_id(id), m_pPerf(&perf) {
+    m_pPerf->StartPerfCounter(m_sName.c_str(), m_id);
+  }
+  ~CScopedPerf() { m_pPerf->StopPerfCounter(m_sName.c_str(), m_id, 0); }
+  CScopedPerf(const CScopedPerf&) = delete;
+  CScopedPerf& operator=(const CScopedPerf&) = delete;
+
+ private:
+  std::string m_sName;
+  EPerfCounterId m_id;
+  PerfCounter* m_pPerf;
+};
+
+// The data-migration helper of the file-system scan. One object per scan,
+// used from one thread; see README for the calling order.
+class TQHSM_API TQHSMHelper {
+ public:
+  explicit TQHSMHelper(TQHSMHelperInitArgs& args);
+  virtual ~TQHSMHelper();
+  TQHSMHelper(const TQHSMHelper&) = delete;
+  TQHSMHelper& operator=(const TQHSMHelper&) = delete;
+
+  void PrintHSMRules();
+  // The owner of the object says whether snapshot paths are already host paths.
+  void SetSnapHostMapped(bool mapped) { m_bSnapHostMapped = mapped; }
+
+  // Start and end of a scan.
+  int Initialize(int appKey, int appId, int driverMode);
+  int DeInitialize(int failed);
+
+  // Stub and file inspection.
+  bool GetFileInfo(const char* path, bool& isStub, int& fileState);
+  bool IsStub(const char* path);
+  bool IsSparseFileStub(const char* path, bool& isStub);
+  bool GetGUIDFromStub(const char* path, std::string& stubGUID);
+  bool GetGUIDIfStub(const char* path, std::string& stubGUID);
+
+  // Candidate decision and volume accounting.
+  int IsDMCandidate(const char* path, struct stat* st, std::string& volume, bool bIsFile,
+                    bool bReStubCheck, bool bPruneCheck);
+  int resetVolume(const char* path, std::string& error, bool bSkipNestedMounts);
+  bool MoreFilesToArchive(std::string& mountPoint);
+
+  // Collect files.
+  int AddToCollect(const char* path, bool add, unsigned long long inode);
+  bool AddToTempCollect(const char* path, bool add, unsigned long long inode,
+                        std::string& stubCacheName);
+  void AddAllItemsFromTempCollectFile();
+
+  // Stub cache and re-stubbing.
+  bool IsFileShouldBeReStubbed(const char* path, struct stat* st, std::string& cachedStub);
+  bool ProcessStubCache(bool bUseStubCache, const char* path, struct stat* st);
+  bool GetGUIDFromStubInCache(const char* name, std::string& stubGUID);
+  bool ProcessFilesForReStubbing(const char* unused);
+  bool GetAppIDGUIDAndStubGUID(const std::string& stubPath, std::string& stubGUID,
+                               std::string& appGUID, uint64_t& appId);
+  bool AddToRestubbingMountPoints(std::string& path);
+
+  // Stub pruning.
+  int PruneStub(const char* path, struct stat* st);
+
+  // Volume watching and path mapping.
+  bool startWatchingVolume(const char* path, std::string& error);
+  bool ProcessMigratedVolumes();
+  int CleanupNewHSMMountPoints();
+  void MapProxyPathToHostPath(const std::string& proxyPath, std::string& hostPath);
+
+  // The scan is local: this machine's live file systems, answered by the HSM
+  // low-level library.
+  bool IsLocalScan() const { return m_nRemoteClientId == 0 && !m_bIsProxy && !m_bUseNativeSnap; }
+
+  EvEvent m_event;
+  CObNetwork* m_pSession;
+  TQHSMRules m_rules;
+  bool m_bRulesInitialized;
+  time_t m_tInitTime;
+  TQHSMVolume* m_pVolume;
+  TQHSMLowLevelCtx* m_pLowLevelCtx;
+  std::map<std::string, bool> m_mapVolumesToWatch;
+  std::map<std::string, int64_t> m_mapAmountToArchive;
+  std::map<std::string, int64_t> m_mapFsBlockSize;
+  OBJobCtrlClient* m_pJobCtrl;
+  PathMapper* m_pPathMapper;
+  bool m_bIsProxy;
+  int32_t m_nRemoteClientId;
+  std::string m_sRemoteClientName;
+  bool m_bUseDC;
+  std::string m_sJobResultsDir;
+  std::string m_sCollectFileName;
+  std::string m_sAuxName;
+  int64_t m_jobId;
+  CollectFile m_stubCollect;
+  std::list<std::string> m_lstNewHSMMountPoints;
+  std::string m_sIndexInitName;
+  int64_t m_nIndexInitArg;
+  int64_t m_nAppId;
+  uint64_t m_nIndexInitArg2;
+  std::string m_sTempCollectPath;
+  CollectFile m_tempCollect;
+  MyIndexInfoResp* m_pIndexResp;
+  bool m_bReStubbingEnabled;
+  std::string m_sSkipFsTypes;
+  std::string m_sAppGUID;
+  std::vector<std::string> m_vecNoXattrMounts;
+  bool m_bUseNativeSnap;
+  bool m_bSnapHostMapped;
+  std::list<std::string> m_lstRestubMountPoints;
+  int64_t m_llSnapCollectArg;
+  uint64_t m_ulLimitStubCollect;
+  uint64_t m_ulFilesCollected;
+  PerfCounter m_perf;
+};
