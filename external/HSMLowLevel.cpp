@@ -34,9 +34,6 @@ const TQHSMMntEnt* TQHSMMntTab::find(const char*) const { return nullptr; }
 TQHSMLowLevel::TQHSMLowLevel(const std::string& mountPoint) : m_sMountPoint(mountPoint) {}
 TQHSMLowLevel::~TQHSMLowLevel() = default;
 
-int TQHSMLowLevel::startWatchingDirTree(const char*) { setLastError(kNotAvailable); return -1; }
-int TQHSMLowLevel::stopWatchingDirTree(const char*) { setLastError(kNotAvailable); return -1; }
-int TQHSMLowLevel::isDirWatched(const char*) { return 0; }
 int TQHSMLowLevel::isXattrSupported(const char*) { return 0; }
 int TQHSMLowLevel::readStubData(const char*, std::vector<char>&) {
   setLastError(kNotAvailable);
@@ -67,12 +64,6 @@ TQHSMLowLevelCtx::~TQHSMLowLevelCtx() {
 
 TQHSMLowLevel* TQHSMLowLevelCtx::getByFileName(const char*) { return nullptr; }
 
-TQHSMMigratedDirTrees::TQHSMMigratedDirTrees(bool create, const std::string& clientName)
-    : m_bCreate(create), m_sClientName(clientName) {}
-TQHSMMigratedDirTrees::~TQHSMMigratedDirTrees() = default;
-int TQHSMMigratedDirTrees::wasDirMigrated(const char*, std::string&) { return 0; }
-int TQHSMMigratedDirTrees::addTree(const char*) { return -1; }
-int TQHSMMigratedDirTrees::delTree(const char*) { return -1; }
 
 bool tqhsm_stub2meta(const char*, size_t, int*, long long*, char*, int, bool) { return false; }
 int ParseStubReparseData(const char*, ReparseData&) { return 0; }

@@ -23,6 +23,19 @@ class TQHSM_API PathMapper {
   virtual int mapSnapProxyToHostPath(std::string snapPath, std::string& hostPath) = 0;
 };
 
+// A ready mapper: replaces a leading path prefix (the proxy or snapshot root) by
+// the host root. A path outside the prefix is returned unchanged.
+class TQHSM_API PrefixPathMapper : public PathMapper {
+ public:
+  PrefixPathMapper(std::string fromPrefix, std::string toPrefix);
+  int mapProxyToHostPath(std::string proxyPath, std::string& hostPath) override;
+  int mapSnapProxyToHostPath(std::string snapPath, std::string& hostPath) override;
+
+ private:
+  std::string m_sFrom;
+  std::string m_sTo;
+};
+
 // The job controller of the scan.
 class TQHSM_API OBJobCtrlClient {
  public:
