@@ -147,7 +147,7 @@ void readAgentKeys(TQHSMHelper& h, int appId) {
 }
 
 int initialize(TQHSMHelper& h, int appKey, int appId, int driverMode) {
-  // 1. Counters.
+  // The counters, before anything they could time.
   h.m_perf.initPerfCounters(h.m_event);
   h.m_perf.AddPerfCounter(ePerfIsDMCandidate, "IsDMCandidate", PerfCounter::eCtrBaseDefault, false);
   h.m_perf.AddPerfCounter(ePerfGetFileInfo, "GetFileInfo", PerfCounter::eCtrBaseDefault, false);
@@ -155,28 +155,26 @@ int initialize(TQHSMHelper& h, int appKey, int appId, int driverMode) {
   h.m_perf.AddPerfCounter(ePerfIsAFilePruned, "isAFilePruned", PerfCounter::eCtrBaseDefault, false);
   h.m_perf.AddPerfCounter(ePerfRestubCheck, "RestubCheck", PerfCounter::eCtrBaseDefault, false);
 
-  // 2. The application.
   ApplicationId application(appKey, appId);
   if (application.getApplicationId() != 0) {
     h.m_event.Error(kTag, "Failed to get application id.");
     return -1;
   }
 
-  // 3. Archive-manager and Parvis clients (a failure here shows later, when the
+  // Archive-manager and Parvis clients (a failure here shows later, when the
   // prune check finds no client).
   if (!h.m_rules.m_pParvisMapper) h.m_rules.m_pParvisMapper = createOrNull<ParvisMapper>();
   if (!h.m_rules.m_pArchive)
     h.m_rules.m_pArchive = createOrNull<OBArchive>(OBPI_Focus::getFocusClientName(false),
                                                    static_cast<OBJobCtrlClient*>(nullptr), true);
 
-  // 4. The low-level context.
   if (!h.m_pLowLevelCtx) h.m_pLowLevelCtx = createOrNull<TQHSMLowLevelCtx>(driverMode);
   if (!h.m_pLowLevelCtx) {
     h.m_event.Error(kTag, "Failed to instantiate TQHSMLowLevelCtx object.");
     return -1;
   }
 
-  // 5. The session to the HSM service of a remote client.
+  // A remote client's files are inspected through its own HSM service.
   if (h.m_nRemoteClientId != 0) {
     if (!h.m_pSession) h.m_pSession = createOrNull<CObNetwork>();
     if (!h.m_pSession) {
@@ -203,22 +201,20 @@ int initialize(TQHSMHelper& h, int appKey, int appId, int driverMode) {
     }
   }
 
-  // 6. The subclient's GUID.
   Subclient* subclient = application.getSubclient();
   if (subclient && subclient->getGUIDStr(h.m_sAppGUID) != 0) {
     h.m_event.DebugLvl(kTag, -1, "Could not get App GUID for AppID[=%d]", appId);
     h.m_sAppGUID = "";
   }
 
-  // 7. The subclient itself.
   subclient = application.getSubclient();
   if (!subclient) {
     h.m_event.Error(kTag, "Failed to get SubClient.");
     return -1;
   }
 
-  // 8. The rules; the getters' results are not examined: a getter that fails
-  // hands back its default.
+  // The getters' results are not examined: a getter that fails hands back its
+  // default.
   TQHSMRules& r = h.m_rules;
   subclient->getHighFreeSpace(r.m_nHighFreeSpace);
   subclient->getLowFreeSpace(r.m_nLowFreeSpace);
@@ -227,7 +223,7 @@ int initialize(TQHSMHelper& h, int appKey, int appId, int driverMode) {
   subclient->getMinFileSizeKB(r.m_lMinFileSize);
   subclient->getMaxFileSizeKB(r.m_lMaxFileSize);
 
-  // 9. A maximum not above the minimum means no maximum.
+  // Sizes come in kilobytes; a maximum not above the minimum means no maximum.
   if (r.m_lMaxFileSize != 0 &&
       static_cast<uint64_t>(r.m_lMaxFileSize) <= static_cast<uint64_t>(r.m_lMinFileSize))
     r.m_lMaxFileSize = 0;
@@ -235,15 +231,13 @@ int initialize(TQHSMHelper& h, int appKey, int appId, int driverMode) {
     r.m_lMaxFileSize = kbToBytes(r.m_lMaxFileSize);
   r.m_lMinFileSize = kbToBytes(r.m_lMinFileSize);
 
-  // 10., 11. Stub deletion and archiver retention.
   subclient->getDeleteStubAfterNDays(r.m_lDeleteStubAfterNDays);
   r.m_bHonorArchiverRetention = subclient->isHonorArchiverAgentRetention();
   if (r.m_bHonorArchiverRetention) checkArchiverRetention(h, *subclient);
 
-  // 12. "Now" of the age rules.
+  // "Now" of the age rules, once per scan.
   h.m_tInitTime = time(nullptr);
 
-  // 13. Rule flags.
   uint64_t flags = 0;
   subclient->getRulesFlag(flags);
   r.m_ulRulesFlag = flags;
@@ -251,27 +245,23 @@ int initialize(TQHSMHelper& h, int appKey, int appId, int driverMode) {
   r.m_bDoNotCreateStub = (flags & 0x4) != 0;
   h.m_bRulesInitialized = true;
 
-  // 14.
   if (flags & 0x2000) {
     h.m_event.DebugLvl(kTag, 1, "Archive Rules disabled.");
     return 0;
   }
 
-  // 15. The agent's keys.
   h.m_event.DebugLvl(kTag, 1, "Archive Rules Enabled.");
   readAgentKeys(h, appId);
 
-  // 16. The stub cache, on this machine's live file systems only.
+  // The stub cache serves this machine's live file systems only.
   if (h.m_nRemoteClientId == 0 && !h.m_bIsProxy)
     getStubCacheInfo(OBPI_Focus::getFocusClientName(true), r.m_bStubCacheEnabled,
                      r.m_sStubCacheLocation);
 
-  // 17., 18.
   if (h.m_bUseDC) h.m_event.DebugLvl(kTag, 2, "We will use DC.");
   h.m_event.Debug(kTag, "HSM Rules Initialized.");
   h.PrintHSMRules();
 
-  // 19. StubCollect.
   std::string collectPath = h.m_sJobResultsDir + "/" + h.m_sCollectFileName;
   if (h.m_stubCollect.Initialize(collectPath) == 0) {
     h.m_event.Error(kTag, "Failed to initialize collect file %s.", collectPath.c_str());
@@ -280,7 +270,7 @@ int initialize(TQHSMHelper& h, int appKey, int appId, int driverMode) {
   h.m_event.DebugLvl(kTag, 2, "StubCollect file initialized at %s.", collectPath.c_str());
   h.m_stubCollect.SetSeperator('|');
 
-  // 20. StubCollectTemp; without it there is no re-stubbing, but the scan goes on.
+  // Without StubCollectTemp there is no re-stubbing, but the scan goes on.
   h.m_sTempCollectPath = collectPath + "_temp";
   if (h.m_tempCollect.Initialize(h.m_sTempCollectPath) == 0) {
     h.m_event.Error(kTag, "Failed to initialize temp collect file %s.",
@@ -293,7 +283,7 @@ int initialize(TQHSMHelper& h, int appKey, int appId, int driverMode) {
     h.m_tempCollect.SetSeperator('|');
   }
 
-  // 21. Reading files through the live file system changes their access time.
+  // Reading files through the live file system changes their access time.
   if (r.m_lDaysOld != 0 && !h.m_bUseNativeSnap) {
     h.m_event.DebugLvl(kTag, 1, "Warning: %s", kAccessTimeWarning);
     h.m_event << kAccessTimeWarning;
