@@ -12,6 +12,14 @@
 // Stub and file inspection: whether a file is a stub, whether it is open, and
 // the GUIDs its stub carries.
 
+namespace {
+
+bool isPathError(int err) {
+  return err == ENOENT || err == ENOTDIR || err == EACCES || err == ELOOP || err == ENAMETOOLONG;
+}
+
+}  // namespace
+
 bool TQHSMHelper::GetFileInfo(const char* path, bool& isStub, int& fileState) {
   CScopedPerf perf(m_perf, "TQHSMHelper::GetFileInfo", ePerfGetFileInfo);
   if (!IsLocalScan()) {
@@ -63,17 +71,18 @@ bool TQHSMHelper::IsSparseFileStub(const char* path, bool& isStub) {
       m_event.Error(tag, "Couldn't find valid meta-data on %s", p);
       return false;
     }
-    if (n < 0) {
-      // An attribute longer than any stub data holds no valid meta-data. Any
-      // other failure leaves the question open: the file's head cannot answer
-      // for an attribute that could not be read, and a stub taken for a plain
-      // file would be archived with its released blocks.
-      if (errno == ERANGE) {
-        m_event.Error(tag, "Couldn't find valid meta-data on %s", p);
-      } else {
-        m_event.Error(tag, "Failed to read extended attribute %s of %s: %s.", "user.OSTUB", p,
-                      strerror(errno));
-      }
+    if (n < 0 && errno == ERANGE) {
+      // Longer than any stub data: no valid meta-data.
+      m_event.Error(tag, "Couldn't find valid meta-data on %s", p);
+      return false;
+    }
+    if (n < 0 && !isPathError(errno)) {
+      // The file's head cannot answer for an attribute that could not be read
+      // (EIO ...), and a stub taken for a plain file would be archived with
+      // its released blocks. Problems of the path itself are left to the
+      // open below, which reports them.
+      m_event.Error(tag, "Failed to read extended attribute %s of %s: %s.", "user.OSTUB", p,
+                    strerror(errno));
       return false;
     }
   }
