@@ -54,6 +54,9 @@ const char* g_logPath = kDefaultLogPath;
 // buffer had no room for a word; either way the query is not the whole rule.
 bool g_tokensDropped = false;
 bool g_queryTruncated = false;
+// Set when the tokenizer met a word or quoted string it cannot hold, or a quote
+// that is never closed: such a rule is not converted at all.
+bool g_unreadableToken = false;
 
 time_t Now() { return g_clock ? g_clock() : time(nullptr); }
 
@@ -102,6 +105,7 @@ void ResetConversionState() {
   low_free_space = 0;
   g_tokensDropped = false;
   g_queryTruncated = false;
+  g_unreadableToken = false;
 }
 
 // Look-ahead past the last token (or before the first) sees an empty token.
@@ -178,7 +182,9 @@ int ConvertRule(const char* rule, char* query, int size) {
     return g_queryTruncated ? 0 : 1;
   }
 
-  if (!read_all_tokens(rule, &stackCount)) return 1;
+  // Without a ';' the rule is not complete yet and the query is left alone; an
+  // unreadable token leaves it alone too, but is reported.
+  if (!read_all_tokens(rule, &stackCount)) return g_unreadableToken ? 0 : 1;
   DebugLine("after read_all_tokens\n");
 
   int result = 1;
@@ -313,7 +319,10 @@ const char* getNextToken(const char* pos, int* /*unused*/) {
     // Either quote closes the string, whichever opened it.
     end = pos + 1;
     while (*end && *end != '\'' && *end != '"') ++end;
-    if (*end == '\0') return nullptr;
+    if (*end == '\0') {
+      g_unreadableToken = true;
+      return nullptr;
+    }
     ++end;
   } else if (isAlphaNumeric(*pos)) {
     end = pos + 1;
@@ -327,7 +336,10 @@ const char* getNextToken(const char* pos, int* /*unused*/) {
   // A longer word would not survive in the token; cutting it short would change
   // the rule, so the rule is not read at all.
   size_t length = static_cast<size_t>(end - pos);
-  if (length > DC_TOKEN_TEXT_SIZE - 1) return nullptr;
+  if (length > DC_TOKEN_TEXT_SIZE - 1) {
+    g_unreadableToken = true;
+    return nullptr;
+  }
   memcpy(current.value, pos, length);
   current.value[length] = '\0';
   current.type = static_cast<char>(classifyString(current.value));
