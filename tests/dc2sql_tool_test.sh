@@ -70,9 +70,10 @@ grep -q 'standard input' "$tmp/out" || fail "--help: $(cat "$tmp/out")"
 # The converter is exported from the shared library, its test seams are not,
 # and the installed header is usable on its own.
 so=$(ls "$build"/libtqhsm.so.* | head -1)
-nm -D --defined-only "$so" | grep -q ' T .*convert_dc_to_sql' || fail "convert_dc_to_sql not exported"
-nm -D --defined-only "$so" | grep -q ' [BD] .*v_users' || fail "v_users not exported"
-if nm -DC --defined-only "$so" | grep -q 'tqhsm::dc::'; then fail "test seams exported"; fi
+symbols=$(nm -DC --defined-only "$so")
+grep -q ' T convert_dc_to_sql(' <<<"$symbols" || fail "convert_dc_to_sql not exported"
+grep -q ' [BD] v_users' <<<"$symbols" || fail "v_users not exported"
+if grep -q 'tqhsm::dc::' <<<"$symbols"; then fail "test seams exported"; fi
 if ! grep -q '^TQHSM_SANITIZE:BOOL=ON' "$build/CMakeCache.txt"; then
   cmake --install "$build" --prefix "$tmp/prefix" >/dev/null || fail "install"
   [ ! -e "$tmp/prefix/include/tqhsm/detail" ] || fail "test seams installed"
