@@ -3,6 +3,8 @@ PREFIX ?= /usr/local
 JOBS ?= 2
 BUILD ?= build
 ASAN_BUILD ?= build-asan
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 600
 
 .PHONY: all deps build test test-normal test-asan install demo bench fuzz clean
 
@@ -30,8 +32,20 @@ test-asan:
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --test-dir $(ASAN_BUILD) --output-on-failure -j$(JOBS)
 
+# Fuzzes the DC rule converter for FUZZ_SECONDS (libFuzzer + ASan + UBSan, built
+# with clang in its own build directory) on a copy of the seed corpus; inputs
+# that crash it are left in $(FUZZ_BUILD)/.
+fuzz: deps
+	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DTQHSM_BUILD_FUZZ=ON -DTQHSM_BUILD_TESTS=OFF -DTQHSM_BUILD_BENCH=OFF
+	cmake --build $(FUZZ_BUILD) -j$(JOBS) --target dc_fuzzer
+	rm -rf fuzz-corpus-run && mkdir -p fuzz-corpus-run && cp fuzz/corpus/* fuzz-corpus-run/
+	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  $(FUZZ_BUILD)/fuzz/dc_fuzzer -max_total_time=$(FUZZ_SECONDS) -max_len=16384 \
+	  -dict=fuzz/dc.dict -artifact_prefix=$(FUZZ_BUILD)/ -print_final_stats=1 fuzz-corpus-run
+
 install: build
 	cmake --install $(BUILD) --prefix $(PREFIX)
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) fuzz-corpus-run
