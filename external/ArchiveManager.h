@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string>
 
-#include "TQHSMExport.h"
+#include "Backend.h"
 
 class OBJobCtrlClient;
 
@@ -41,6 +41,8 @@ class TQHSM_API OBArchive : public ArMgrClientAPI {
  public:
   OBArchive(const std::string& clientName, OBJobCtrlClient* jobCtrl, bool flag);
   ~OBArchive() override;
+  int getAfileCopy(OBA_GetCopyIdByAfileCopyPrec50Req_t& request,
+                   OBA_GetCopyIdByAfileCopyPrec50Resp_t& response) override;
 
  protected:
   std::string m_sClientName;
@@ -54,3 +56,27 @@ class TQHSM_API ParvisMapper {
   // 0 when the number is unknown.
   virtual uint64_t numberToId(uint64_t parvisNumber);
 };
+
+namespace tqhsm {
+
+// The archive manager and the Parvis numbering of the backup system, as the
+// clients above reach them. The base class answers from the catalog
+// (tables archive_files and parvis, see Catalog.cpp); tests install fakes.
+class TQHSM_API ArchiveService {
+  TQHSM_BACKEND_SLOT(ArchiveService)
+
+ public:
+  enum { eNoCatalog = 1, eUnknownAfile = 2, eQueryFailed = 3 };
+
+  virtual ~ArchiveService();
+  // 0 = answered. An AF that the archive manager does not know is an error
+  // (eUnknownAfile), not an answer: only an AF known to be gone may count as
+  // pruned, since a pruned AF gets its stubs deleted.
+  virtual int getAfileCopy(const std::string& clientName,
+                           const OBA_GetCopyIdByAfileCopyPrec50Req_t& request,
+                           OBA_GetCopyIdByAfileCopyPrec50Resp_t& response);
+  // 0 when the number is unknown or cannot be looked up.
+  virtual uint64_t numberToId(uint64_t parvisNumber);
+};
+
+}  // namespace tqhsm

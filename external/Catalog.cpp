@@ -62,6 +62,87 @@ bool Catalog::exec(const std::string& sql, std::string& error) {
   return true;
 }
 
+namespace {
+
+// Steps a prepared statement to its end, handing each row on.
+bool stepAll(sqlite3* db, sqlite3_stmt* stmt, const Catalog::RowFn& onRow, std::string& error) {
+  for (;;) {
+    int rc = sqlite3_step(stmt);
+    if (rc == SQLITE_DONE) return true;
+    if (rc != SQLITE_ROW) {
+      error = sqlite3_errmsg(db);
+      return false;
+    }
+    if (!onRow) continue;
+    int n = sqlite3_column_count(stmt);
+    Catalog::Row row;
+    row.names.reserve(static_cast<size_t>(n));
+    row.values.reserve(static_cast<size_t>(n));
+    for (int i = 0; i < n; ++i) {
+      row.names.push_back(sqlite3_column_name(stmt, i));
+      row.values.push_back(reinterpret_cast<const char*>(sqlite3_column_text(stmt, i)));
+    }
+    onRow(row);
+  }
+}
+
+}  // namespace
+
+bool Catalog::run(const std::string& sql, const std::vector<Param>& params, const RowFn& onRow,
+                  std::string& error) {
+  sqlite3_stmt* stmt = nullptr;
+  const char* tail = nullptr;
+  if (sqlite3_prepare_v2(m_pDb, sql.c_str(), static_cast<int>(sql.size()), &stmt, &tail) !=
+      SQLITE_OK) {
+    error = sqlite3_errmsg(m_pDb);
+    return false;
+  }
+  if (!stmt) {
+    error = "no statement";
+    return false;
+  }
+  if (static_cast<size_t>(sqlite3_bind_parameter_count(stmt)) != params.size()) {
+    sqlite3_finalize(stmt);
+    error = "statement takes " + std::to_string(sqlite3_bind_parameter_count(stmt)) +
+            " parameters, " + std::to_string(params.size()) + " given";
+    return false;
+  }
+  for (size_t i = 0; i < params.size(); ++i) {
+    int index = static_cast<int>(i) + 1;
+    int rc = std::holds_alternative<int64_t>(params[i])
+                 ? sqlite3_bind_int64(stmt, index, std::get<int64_t>(params[i]))
+                 : sqlite3_bind_text(stmt, index, std::get<std::string>(params[i]).c_str(),
+                                     static_cast<int>(std::get<std::string>(params[i]).size()),
+                                     SQLITE_TRANSIENT);
+    if (rc != SQLITE_OK) {
+      error = sqlite3_errmsg(m_pDb);
+      sqlite3_finalize(stmt);
+      return false;
+    }
+  }
+  bool ok = stepAll(m_pDb, stmt, onRow, error);
+  sqlite3_finalize(stmt);
+  return ok;
+}
+
+bool Catalog::query(const std::string& sql, const RowFn& onRow, std::string& error) {
+  const char* next = sql.c_str();
+  while (next && *next) {
+    sqlite3_stmt* stmt = nullptr;
+    const char* tail = nullptr;
+    if (sqlite3_prepare_v2(m_pDb, next, -1, &stmt, &tail) != SQLITE_OK) {
+      error = sqlite3_errmsg(m_pDb);
+      return false;
+    }
+    next = tail;
+    if (!stmt) continue;  // only white space or a comment was left
+    bool ok = stepAll(m_pDb, stmt, onRow, error);
+    sqlite3_finalize(stmt);
+    if (!ok) return false;
+  }
+  return true;
+}
+
 std::unique_ptr<Catalog> Catalog::Open(const std::string& path, std::string& error) {
   sqlite3* db = nullptr;
   int rc = sqlite3_open_v2(path.c_str(), &db,

@@ -1,7 +1,11 @@
 #pragma once
 
+#include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
+#include <variant>
+#include <vector>
 
 #include "TQHSMExport.h"
 
@@ -11,9 +15,9 @@ namespace tqhsm {
 
 // The catalog: an embedded SQLite database that stands in for the backup
 // system's services (index, archive manager, Parvis numbers, subclient settings
-// kept by the CommServe). Its schema is defined once, in Catalog.cpp, and is
+// kept on the backup server). Its schema is defined once, in Catalog.cpp, and is
 // created when the database is opened for the first time. Operators fill it with
-// SQL (see README: "The catalog").
+// the tqhsm-catalog tool or with SQL (see README: "The catalog").
 class TQHSM_API Catalog {
  public:
   ~Catalog();
@@ -38,6 +42,21 @@ class TQHSM_API Catalog {
   const std::string& path() const { return m_sPath; }
   // Runs statements that return no rows; false with a message on failure.
   bool exec(const std::string& sql, std::string& error);
+
+  // One row of a result: column names and values (null for SQL NULL), both
+  // valid only during the call that receives them.
+  struct Row {
+    std::vector<const char*> names;
+    std::vector<const char*> values;
+  };
+  using RowFn = std::function<void(const Row&)>;
+  using Param = std::variant<int64_t, std::string>;
+  // Runs one statement with its '?' parameters bound in order, handing every
+  // row to onRow (which may be empty). false with a message on failure.
+  bool run(const std::string& sql, const std::vector<Param>& params, const RowFn& onRow,
+           std::string& error);
+  // Runs any number of statements, handing the rows of each to onRow.
+  bool query(const std::string& sql, const RowFn& onRow, std::string& error);
 
  private:
   Catalog(sqlite3* db, std::string path) : m_pDb(db), m_sPath(std::move(path)) {}

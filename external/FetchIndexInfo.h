@@ -4,7 +4,7 @@
 #include <list>
 #include <string>
 
-#include "TQHSMExport.h"
+#include "Backend.h"
 
 // Index lookups of the agent.
 
@@ -40,7 +40,8 @@ class TQHSM_API FetchIndexInfoSendRes {
   FInfoRespItem* m_pItem;
 };
 
-// A lookup client of the index.
+// A lookup client of the index. It must be initialised (init or initByAfileId)
+// before it answers.
 class TQHSM_API FetchIndexInfo {
  public:
   FetchIndexInfo();
@@ -61,3 +62,30 @@ class TQHSM_API FetchIndexInfo {
   uint32_t m_nInitFlags = 0;
   bool m_bReady = false;
 };
+
+namespace tqhsm {
+
+// The index service behind the lookup clients. The base class answers from the
+// catalog (table stub_index, keyed by stub GUID, for keys of kind
+// kStubGUIDKind); tests install fakes. Every call names the client it serves.
+class TQHSM_API IndexService {
+  TQHSM_BACKEND_SLOT(IndexService)
+
+ public:
+  static const uint32_t kStubGUIDKind = 0x85ED33A1u;
+  // Answers delivered to a sink per call of its function().
+  static const size_t kBatchSize = 1024;
+
+  virtual ~IndexService();
+  // 0 = the client may look up.
+  virtual int init(FetchIndexInfo& client, const std::string& name, uint32_t arg1,
+                   uint32_t appId, uint32_t arg3, uint32_t arg4);
+  virtual int initByAfileId(FetchIndexInfo& client, int afileId, uint64_t parvisId);
+  // 0 = answered; a key that the index does not hold is answered with found 0.
+  virtual int lookup(FetchIndexInfo& client, const MetaData& key, FInfoRespItem& answer);
+  // 0 = every key answered: exactly one item per key, in key order.
+  virtual int lookup(FetchIndexInfo& client, const std::list<MetaData>& keys,
+                     FetchIndexInfoSendRes* sink);
+};
+
+}  // namespace tqhsm

@@ -59,9 +59,20 @@ class TQHSM_API TQHSMMntTab {
   std::vector<TQHSMMntEnt> m_vecEntries;
 };
 
+// The name of the extended attribute that holds a stub's data.
+#define TQHSM_STUB_XATTR "user.OSTUB"
+
 // The low-level object of one file system.
 class TQHSM_API TQHSMLowLevel {
  public:
+  // File states of getFileInfo: 1 open by someone; 0 not open; 3 not known
+  // (the probe was not possible). The direct inspection of the helper uses 2.
+  enum { eFileNotOpen = 0, eFileOpen = 1, eFileStateUnknown = 3 };
+  // Options of stubFile (a negative value means none): also write the stub data
+  // at the head of the file, which makes a sparse-file stub that a proxy or a
+  // snapshot without extended attributes still recognises.
+  enum { eStubWriteHead = 1 };
+
   explicit TQHSMLowLevel(const std::string& mountPoint);
   virtual ~TQHSMLowLevel();
 
@@ -73,6 +84,13 @@ class TQHSM_API TQHSMLowLevel {
   virtual int readStubDataProxy(const char* path, std::vector<char>& data);
   virtual int isStubbed(const char* path);
   virtual int getFileInfo(const char* path, bool& isStub, int& fileState);
+  // Turns the regular file path into a stub carrying the meta-data of the
+  // reparse text: the stub data go to "user.OSTUB" (durably, before anything
+  // else changes), then the data blocks are released while the file keeps its
+  // size, and time (when not negative) becomes its modification time; a
+  // negative time keeps the modification time the file had. A file whose size
+  // differs from the stub's original size (when that is not 0) is refused: its
+  // content is not the archived one. On any failure the file is left as it was.
   virtual int stubFile(const char* path, const char* reparse, time_t time, int flag);
 
   std::string getLastError() const { return m_sLastError; }
@@ -80,9 +98,13 @@ class TQHSM_API TQHSMLowLevel {
 
  protected:
   void setLastError(const std::string& text) { m_sLastError = text; }
+  // Reads the stub attribute of path into data: 0, or -1 with the error set
+  // (errno ENODATA when there is none, or it is empty).
+  int readStubAttribute(const char* path, std::vector<char>& data);
 
   std::string m_sMountPoint;
   std::string m_sLastError;
+  int m_nXattrSupport = -1;  // -1 not known yet, else the answer of isXattrSupported
 };
 
 // Hands out the low-level objects of file systems; owns them.

@@ -1,0 +1,180 @@
+// tqhsm-stub: shows a file's stub meta-data, or turns a file into a stub.
+//
+//   tqhsm-stub show FILE
+//   tqhsm-stub make FILE --af P:C:A [--kind 1|2] [--stub-guid G] [--app-id N]
+//                        [--app-guid G] [--size N] [--mtime SECONDS] [--head]
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "HSMLowLevel.h"
+#include "HSMStore.h"
+#include "StubFormat.h"
+
+namespace {
+
+int fail(int code, const std::string& text) {
+  std::fprintf(stderr, "tqhsm-stub: %s\n", text.c_str());
+  return code;
+}
+
+bool parseNumber(const std::string& text, uint64_t& value) {
+  if (text.empty() || text.size() > 20) return false;
+  for (char c : text)
+    if (c < '0' || c > '9') return false;
+  errno = 0;
+  char* end = nullptr;
+  unsigned long long v = std::strtoull(text.c_str(), &end, 10);
+  if (errno == ERANGE || *end != '\0') return false;
+  value = v;
+  return true;
+}
+
+void print(const std::string& file, const char* source, const ReparseData& r) {
+  std::printf("file: %s\n", file.c_str());
+  std::printf("stub: yes\n");
+  std::printf("source: %s\n", source);
+  std::printf("af: %llu:%llu:%llu\n", static_cast<unsigned long long>(r.afParvisNumber),
+              static_cast<unsigned long long>(r.afCopyPrecedence),
+              static_cast<unsigned long long>(r.afileId));
+  std::printf("kind: %d (%s)\n", r.stubKind, r.stubKind == 2 ? "subclient stub" : "archiver stub");
+  std::printf("stub_guid: %s\n", r.stubGUID.c_str());
+  std::printf("app_id: %llu\n", static_cast<unsigned long long>(r.appId));
+  std::printf("app_guid: %s\n", r.appGUID.c_str());
+  std::printf("original_size: %llu\n", static_cast<unsigned long long>(r.originalSize));
+}
+
+int show(const std::string& file) {
+  struct stat st;
+  if (lstat(file.c_str(), &st) != 0)
+    return fail(1, "cannot stat " + file + ": " + std::strerror(errno));
+  tqhsm::HSMStore& store = tqhsm::HSMStore::Current();
+  std::vector<char> attr(65536);
+  ssize_t n = store.lgetxattr(file.c_str(), TQHSM_STUB_XATTR, attr.data(), attr.size());
+  if (n < 0 && errno != ENODATA && errno != ENOTSUP)
+    return fail(1, "cannot read " TQHSM_STUB_XATTR " of " + file + ": " + std::strerror(errno));
+  ReparseData r;
+  std::string why;
+  if (n > 0) {
+    if (!tqhsm::DecodeStubData(attr.data(), static_cast<size_t>(n), r, nullptr, &why))
+      return fail(2, file + ": " TQHSM_STUB_XATTR " holds no valid stub meta-data (" + why + ")");
+    print(file, "extended attribute " TQHSM_STUB_XATTR, r);
+    return 0;
+  }
+  if (S_ISREG(st.st_mode)) {
+    int fd = tqhsm::OpenForInspection(file.c_str(), O_RDONLY | O_NONBLOCK);
+    if (fd < 0) return fail(1, "cannot open " + file + ": " + std::strerror(errno));
+    char head[1024];
+    ssize_t got = store.pread(fd, head, sizeof head, 0);
+    int err = errno;
+    store.close(fd);
+    if (got < 0) return fail(1, "cannot read " + file + ": " + std::strerror(err));
+    if (tqhsm::DecodeStubData(head, static_cast<size_t>(got), r)) {
+      print(file, "head of the file (sparse-file stub)", r);
+      return 0;
+    }
+  }
+  std::printf("file: %s\nstub: no\n", file.c_str());
+  return 0;
+}
+
+struct MakeOptions {
+  std::string file;
+  std::string af;
+  std::string kind = "1";
+  std::string stubGUID;
+  std::string appId = "0";
+  std::string appGUID;
+  std::string size;
+  std::string mtime;
+  bool head = false;
+};
+
+int make(const MakeOptions& o) {
+  ReparseData r;
+  size_t c1 = o.af.find(':');
+  size_t c2 = c1 == std::string::npos ? c1 : o.af.find(':', c1 + 1);
+  if (c2 == std::string::npos || !parseNumber(o.af.substr(0, c1), r.afParvisNumber) ||
+      !parseNumber(o.af.substr(c1 + 1, c2 - c1 - 1), r.afCopyPrecedence) ||
+      !parseNumber(o.af.substr(c2 + 1), r.afileId))
+    return fail(2, "--af must be PARVIS:COPYPRECEDENCE:AFILEID in decimal, not '" + o.af + "'");
+  uint64_t kind = 0;
+  if (!parseNumber(o.kind, kind) || (kind != 1 && kind != 2))
+    return fail(2, "--kind must be 1 (archiver stub) or 2 (subclient stub)");
+  r.stubKind = static_cast<int>(kind);
+  if (!parseNumber(o.appId, r.appId)) return fail(2, "--app-id must be a whole number");
+  r.stubGUID = o.stubGUID;
+  r.appGUID = o.appGUID;
+  std::string why;
+  if (!tqhsm::CheckStubFields(r, &why)) return fail(2, why);
+
+  struct stat st;
+  if (lstat(o.file.c_str(), &st) != 0)
+    return fail(1, "cannot stat " + o.file + ": " + std::strerror(errno));
+  if (!S_ISREG(st.st_mode)) return fail(1, o.file + " is not a regular file");
+  if (o.size.empty())
+    r.originalSize = static_cast<uint64_t>(st.st_size);
+  else if (!parseNumber(o.size, r.originalSize))
+    return fail(2, "--size must be a whole number of bytes");
+  time_t mtime = -1;
+  if (!o.mtime.empty()) {
+    uint64_t t = 0;
+    if (!parseNumber(o.mtime, t) || t > static_cast<uint64_t>(INT64_MAX))
+      return fail(2, "--mtime must be whole seconds since the epoch");
+    mtime = static_cast<time_t>(t);
+  }
+
+  TQHSMLowLevelCtx ctx(0);
+  TQHSMLowLevel* lowLevel = ctx.getByFileName(o.file.c_str());
+  if (!lowLevel) return fail(1, "no mounted file system holds " + o.file);
+  std::string reparse = tqhsm::FormatReparseText(r);
+  int flags = o.head ? TQHSMLowLevel::eStubWriteHead : -1;
+  if (lowLevel->stubFile(o.file.c_str(), reparse.c_str(), mtime, flags) != 0)
+    return fail(1, "cannot make " + o.file + " a stub: " + lowLevel->getLastError());
+  std::printf("%s is a stub now\n", o.file.c_str());
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app{"Shows a file's stub meta-data, or turns a file into a stub."};
+  app.require_subcommand(1);
+
+  std::string showFile;
+  CLI::App* showCmd = app.add_subcommand(
+      "show", "Print whether FILE is a stub and its meta-data (from user.OSTUB or the file's head)");
+  showCmd->add_option("FILE", showFile, "the file")->required();
+
+  MakeOptions mo;
+  CLI::App* makeCmd =
+      app.add_subcommand("make", "Turn FILE into a stub carrying the given meta-data");
+  makeCmd->add_option("FILE", mo.file, "the file")->required();
+  makeCmd->add_option("--af", mo.af, "archive file: PARVIS:COPYPRECEDENCE:AFILEID")->required();
+  makeCmd->add_option("--kind", mo.kind, "1 archiver stub, 2 subclient stub (default 1)");
+  makeCmd->add_option("--stub-guid", mo.stubGUID, "the stub's GUID");
+  makeCmd->add_option("--app-id", mo.appId, "app id of the subclient (default 0)");
+  makeCmd->add_option("--app-guid", mo.appGUID, "GUID of the subclient");
+  makeCmd->add_option("--size", mo.size, "original size in bytes (default: the file's size)");
+  makeCmd->add_option("--mtime", mo.mtime,
+                      "modification time to give the stub, seconds (default: keep)");
+  makeCmd->add_flag("--head", mo.head,
+                    "also write the stub data at the head of the file (sparse-file stub)");
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    return app.exit(e);
+  }
+  if (*showCmd) return show(showFile);
+  return make(mo);
+}
