@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "FileUtf.h"
 #include "MyIndexInfoResp.h"
 #include "StubCache.h"
 #include "TQHSMHelper.h"
@@ -81,7 +82,7 @@ bool TQHSMHelper::GetAppIDGUIDAndStubGUID(const std::string& stubPath, std::stri
   appGUID = "";
   appId = 0;
   std::vector<char> data;
-  if (!tqhsm::ReadCachedStub(stubPath, 2048, data)) return false;
+  if (!ReadCachedStub(stubPath.c_str(), 2048, data)) return false;
   ReparseData record;
   if (!ParseStubData(data, record)) return false;
   stubGUID = record.stubGUID;
@@ -149,7 +150,7 @@ void TQHSMHelper::ReStubFile(const std::string& filePath, const std::string& cac
   std::vector<char> data;
   // An unreadable cached stub costs the file nothing: it is archived again.
   if (lstat_utf(cachedStub.c_str(), &st) != 0 ||
-      !tqhsm::ReadCachedStub(cachedStub, static_cast<uint32_t>(st.st_size), data)) {
+      !ReadCachedStub(cachedStub.c_str(), static_cast<uint64_t>(st.st_size), data)) {
     AddToCollect(file, true, ino);
     return;
   }
