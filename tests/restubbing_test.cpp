@@ -9,6 +9,7 @@
 
 #include "CaptureLog.h"
 #include "FetchIndexInfo.h"
+#include "FileUtf.h"
 #include "HelperSetup.h"
 #include "MyIndexInfoResp.h"
 #include "StubFiles.h"
@@ -348,4 +349,33 @@ TEST(IndexDumpTest, OneLinePerAnswerAppended) {
   FetchIndexInfoResp resp;
   resp.m_lstItems = {Answer(1, 1, 1, 1)};
   EXPECT_EQ(nowhere.function(&resp), 0);
+}
+
+namespace {
+// The rewrite file of the pass lands on a full disk.
+class FullRewriteDisk : public tqhsm::FileSystemWrapper {
+ public:
+  FILE* fopen(const char* path, const char* mode) override {
+    std::string p(path);
+    if (p.size() > 10 && p.compare(p.size() - 10, 10, "_temp_temp") == 0)
+      return FileSystemWrapper::fopen("/dev/full", mode);
+    return FileSystemWrapper::fopen(path, mode);
+  }
+};
+}  // namespace
+
+TEST_F(ReStubbingTest, RewriteFileThatCannotBeWrittenLosesNoRecord) {
+  FILE* probe = fopen("/dev/full", "w");
+  if (!probe) GTEST_SKIP() << "/dev/full cannot be opened here";
+  fclose(probe);
+  addTemp(addFile("a", "g-a"));
+  addTemp(addFile("b", "g-b"));
+  FullRewriteDisk fs;
+  tqhsm::ScopedBackend<tqhsm::FileSystem> scope(&fs);
+  EXPECT_FALSE(run());
+  EXPECT_TRUE(m_log.has(kTag, "Could not write the re-stubbing rewrite file, adding all to "
+                              "StubCollect"));
+  EXPECT_EQ(ReadEntries(m_collect).size(), 2u);
+  EXPECT_FALSE(FileExists(m_temp));
+  EXPECT_EQ(m_index.lookups, 0);
 }
