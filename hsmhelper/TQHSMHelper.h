@@ -179,6 +179,8 @@ class TQHSM_API TQHSMHelper {
   bool GetAppIDGUIDAndStubGUID(const std::string& stubPath, std::string& stubGUID,
                                std::string& appGUID, uint64_t& appId);
   bool AddToRestubbingMountPoints(std::string& path);
+  // Re-stubs one file of the pass from its cached stub, or collects it.
+  void ReStubFile(const std::string& filePath, const std::string& cachedStub, long long inode);
 
   // Stub pruning.
   int PruneStub(const char* path, struct stat* st);

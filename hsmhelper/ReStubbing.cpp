@@ -1,0 +1,357 @@
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <list>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "FileUtf.h"
+#include "MyIndexInfoResp.h"
+#include "StubCache.h"
+#include "TQHSMHelper.h"
+
+// The re-stubbing pass: after the scan, files that were recalled and still have
+// a current cached stub are turned back into stubs instead of being archived
+// again, when the stub is this subclient's, the index still knows the archived
+// copy and its archive file was not pruned. Whatever the pass cannot settle goes
+// to StubCollect, so no candidate is ever dropped.
+
+namespace {
+
+const char* kTag = "TQHSMHelper::ProcessFileForReStubbing";
+const char* kPauseMarker = "/tmp/ReStubbing.sleep";
+const uint32_t kStubGUIDKind = 0x85ED33A1;
+const char kSep = '|';
+
+// One StubCollectTemp entry: "<path>:<inode>|<cached stub>".
+struct TempEntry {
+  std::string filePath;
+  std::string cachedStub;
+  long long inode = 0;
+};
+
+TempEntry SplitEntry(const std::string& entry) {
+  TempEntry e;
+  size_t bar = entry.rfind(kSep);
+  std::string filePart = entry;
+  if (bar != std::string::npos) {
+    e.cachedStub = entry.substr(bar + 1);
+    filePart = entry.substr(0, bar);
+  }
+  size_t colon = filePart.rfind(':');
+  if (colon != std::string::npos) {
+    e.filePath = filePart.substr(0, colon);
+    // strtoll rather than atoll: same leading-digits reading, but an out-of-range
+    // number saturates instead of being undefined.
+    e.inode = std::strtoll(filePart.c_str() + colon + 1, nullptr, 10);
+  }
+  return e;
+}
+
+void CloseFile(FILE*& f) {
+  if (f) fclose(f);
+  f = nullptr;
+}
+
+}  // namespace
+
+MyIndexInfoResp::MyIndexInfoResp(const char* dumpPath)
+    : FetchIndexInfoSendRes(nullptr), m_pDumpFile(fopen_utf(dumpPath, "a")) {}
+
+MyIndexInfoResp::~MyIndexInfoResp() {
+  if (m_pDumpFile) fclose(m_pDumpFile);
+  m_pDumpFile = nullptr;
+}
+
+int MyIndexInfoResp::function(FetchIndexInfoResp* response) {
+  if (!m_pDumpFile || !response) return 0;
+  for (const FInfoRespItem& item : response->m_lstItems) {
+    char line[64];
+    snprintf(line, sizeof line, "%u:%u:%u:%d", item.parvisNumber, item.copyPrecedence,
+             item.afileId, static_cast<int>(item.found));
+    fprintf(m_pDumpFile, "%s\n", line);
+  }
+  return 0;
+}
+
+bool TQHSMHelper::GetAppIDGUIDAndStubGUID(const std::string& stubPath, std::string& stubGUID,
+                                          std::string& appGUID, uint64_t& appId) {
+  stubGUID = "";
+  appGUID = "";
+  appId = 0;
+  std::vector<char> data;
+  if (!ReadCachedStub(stubPath.c_str(), 2048, data)) return false;
+  ReparseData record;
+  if (!ParseStubData(data, record)) return false;
+  stubGUID = record.stubGUID;
+  appGUID = record.appGUID;
+  appId = record.appId;
+  return true;
+}
+
+bool TQHSMHelper::AddToRestubbingMountPoints(std::string& path) {
+  // Read once per process: the pass only needs to know which HSM mounts it touched.
+  static TQHSMMntTab table;
+  const TQHSMMntEnt* entry = table.find(path.c_str());
+  if (entry &&
+      std::find(m_lstRestubMountPoints.begin(), m_lstRestubMountPoints.end(),
+                entry->m_sMountPoint) == m_lstRestubMountPoints.end())
+    m_lstRestubMountPoints.push_front(entry->m_sMountPoint);
+  return true;
+}
+
+namespace {
+
+// Phase 2: one batch lookup of all kept stub GUIDs; the answers land in the dump
+// file, one line per key, in query order.
+bool LookupStubs(TQHSMHelper& h, const std::list<MetaData>& query, const std::string& dumpPath) {
+  long count = static_cast<long>(query.size());
+  h.m_event.DebugLvl(kTag, 3, "Querying indexing for [%ld] meta-data.", count);
+  std::unique_ptr<FetchIndexInfo> client(new FetchIndexInfo());
+  client->setInitFlags(0x851);
+  if (client->init(h.m_sIndexInitName, static_cast<uint32_t>(h.m_nIndexInitArg),
+                   static_cast<uint32_t>(h.m_nAppId), 0,
+                   static_cast<uint32_t>(h.m_nIndexInitArg2)) != 0) {
+    h.m_event.Error(kTag, "FetchIndexInfo::init() failed.");
+    return false;
+  }
+  h.m_pIndexResp = new MyIndexInfoResp(dumpPath.c_str());
+  if (client->lookup(query, h.m_pIndexResp) != 0) {
+    h.m_event.Error(kTag, "FetchIndexInfo::lookup() failed.");
+    delete h.m_pIndexResp;
+    h.m_pIndexResp = nullptr;
+    unlink_utf(dumpPath.c_str());
+    return false;
+  }
+  client.reset();
+  delete h.m_pIndexResp;
+  h.m_pIndexResp = nullptr;
+  long lines = CountLines(dumpPath.c_str());
+  if (lines != count) {
+    h.m_event.DebugLvl(kTag, -1,
+                       "Index returned [%ld] results, whereas [%ld] were queried, adding all to "
+                       "StubCollect",
+                       lines, count);
+    unlink_utf(dumpPath.c_str());
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+void TQHSMHelper::ReStubFile(const std::string& filePath, const std::string& cachedStub,
+                             long long inode) {
+  const char* file = filePath.c_str();
+  unsigned long long ino = static_cast<unsigned long long>(inode);
+  struct stat st;
+  std::vector<char> data;
+  // An unreadable cached stub costs the file nothing: it is archived again.
+  if (lstat_utf(cachedStub.c_str(), &st) != 0 ||
+      !ReadCachedStub(cachedStub.c_str(), static_cast<uint64_t>(st.st_size), data)) {
+    AddToCollect(file, true, ino);
+    return;
+  }
+  char reparse[1024] = {0};
+  if (!tqhsm_stub2meta(data.data(), data.size(), nullptr, nullptr, reparse, sizeof reparse,
+                       false)) {
+    m_event.Error(kTag, "Failed to extract meta-data from %s.", cachedStub.c_str());
+    AddToCollect(file, true, ino);
+    return;
+  }
+  TQHSMLowLevel* lowLevel = m_pLowLevelCtx ? m_pLowLevelCtx->getByFileName(file) : nullptr;
+  if (!lowLevel) {
+    m_event.Error(kTag, "Failed to getByFileName(): %s.", file);
+    AddToCollect(file, true, ino);
+    return;
+  }
+  if (lowLevel->stubFile(file, reparse, st.st_mtime + 1, -1) == 0) {
+    m_event.DebugLvl(kTag, 3, "Successfully replaced '%s' with corresponsding stub from StubCache.",
+                     file);
+    int stubbed = lowLevel->isStubbed(file);
+    m_event.DebugLvl(kTag, 4, "Attempted re-stubbing file '%s', and is %s now.", file,
+                     stubbed ? "stub" : "not a stub");
+    unlink_utf(cachedStub.c_str());
+    if (m_bUseNativeSnap) {
+      std::string path = filePath;
+      AddToRestubbingMountPoints(path);
+    }
+    return;
+  }
+  m_event.Error(kTag, "Failed to stub %s: %s.", file, lowLevel->getLastError().c_str());
+  bool isStub = false;
+  int fileState = 2;
+  if (!GetFileInfo(file, isStub, fileState))
+    m_event.Debug(kTag, "GetFileInfo failed. Skipping file:%s", file);
+  else if (fileState == 1)
+    m_event.Debug(kTag, "Skipping open file: %s", file);
+  else if (!isStub)
+    AddToCollect(file, true, ino);
+  else
+    m_event.DebugLvl(kTag, 2, "skipping stub %s", file);
+}
+
+bool TQHSMHelper::ProcessFilesForReStubbing(const char* /*unused*/) {
+  if (!m_bReStubbingEnabled) return false;
+  m_tempCollect.DeInitialize();
+
+  const std::string& tempPath = m_sTempCollectPath;
+  long lines = CountLines(tempPath.c_str());
+  if (lines == 0) {
+    unlink_utf(tempPath.c_str());
+    return true;
+  }
+  m_event.DebugLvl(kTag, 3, "[%ld] files to be checked for re-stubbing.", lines);
+
+  const std::string rewritePath = tempPath + "_temp";
+  FILE* out = fopen_utf(rewritePath.c_str(), "w");
+  int outErrno = errno;
+  FILE* in = fopen_utf(tempPath.c_str(), "r");
+  int inErrno = errno;
+  if (!out || !in) {
+    m_event.Error(kTag, "Failed to open file '%s' for re-stubbing, errno=%d",
+                  !in ? tempPath.c_str() : rewritePath.c_str(), !in ? inErrno : outErrno);
+    CloseFile(out);
+    CloseFile(in);
+    AddAllItemsFromTempCollectFile();
+    return false;
+  }
+
+  // Phase 1: keep the records whose cached stub is this subclient's.
+  std::list<MetaData> query;
+  HSMCollectFile record;
+  const char* problem = nullptr;
+  while (!problem && GetLineFromCollectFile(in, kSep, record)) {
+    if (record.m_sEntry.empty()) {
+      problem = "ReStubbing collect file seems empty, adding all to StubCollect";
+      break;
+    }
+    if (record.m_sEntry.find(kSep) == std::string::npos) {
+      problem = "ReStubbing collect file seems corrupt, adding all to StubCollect";
+      break;
+    }
+    TempEntry e = SplitEntry(record.m_sEntry);
+    if (e.cachedStub.empty()) {
+      problem = "StubCache file name not found in ReStubbing collect file, adding all to StubCollect";
+    } else if (e.filePath.empty()) {
+      problem = "File name not found in ReStubbing collect file, adding all to StubCollect";
+    } else if (e.inode == 0) {
+      problem = "Inode not found in ReStubbing collect file, adding all to StubCollect";
+    }
+    if (problem) break;
+
+    std::string stubGUID, stubAppGUID;
+    uint64_t stubAppId = 0;
+    const char* file = e.filePath.c_str();
+    bool rejected = true;
+    if (!GetAppIDGUIDAndStubGUID(e.cachedStub, stubGUID, stubAppGUID, stubAppId)) {
+      m_event.DebugLvl(kTag, 3,
+                       "Failed to extract GUID and AppId from cached stub [%s], adding [%s] to "
+                       "StubCollect",
+                       e.cachedStub.c_str(), file);
+    } else if (!m_sAppGUID.empty() && !stubAppGUID.empty() && m_sAppGUID != stubAppGUID) {
+      m_event.DebugLvl(kTag, 3,
+                       "AppGUID[=%s] in stub in stub_cache is different than current "
+                       "AppGUID[=%s], adding [%s] to StubCollect",
+                       stubAppGUID.c_str(), m_sAppGUID.c_str(), file);
+    } else if (static_cast<uint64_t>(m_nAppId) != stubAppId) {
+      m_event.DebugLvl(kTag, 3,
+                       "AppId[=%lu] in stub in stub cache is different than current AppId[=%lu], "
+                       "adding [%s] to StubCollect",
+                       static_cast<unsigned long>(stubAppId),
+                       static_cast<unsigned long>(m_nAppId), file);
+    } else {
+      rejected = false;
+    }
+    if (rejected) {
+      AddToCollect(file, true, static_cast<unsigned long long>(e.inode));
+      unlink_utf(e.cachedStub.c_str());
+      continue;
+    }
+    fprintf(out, "%c%s%c%ld%c\n", kSep, record.m_sEntry.c_str(), kSep,
+            static_cast<long>(record.m_llNumber), kSep);
+    query.push_back(MetaData(kStubGUIDKind, stubGUID));
+    m_event.DebugLvl(kTag, 4, "Added [%s] for Re-Stubbing", record.m_sEntry.c_str());
+  }
+
+  // A rewrite file that could not be written whole would silently drop the
+  // records it misses from both lists; treat it like any other phase-1 failure.
+  bool rewriteFailed = ferror(out) != 0;
+  if (fclose(out) != 0) rewriteFailed = true;
+  out = nullptr;
+  if (!problem && rewriteFailed)
+    problem = "Could not write the re-stubbing rewrite file, adding all to StubCollect";
+  if (problem) {
+    m_event.DebugLvl(kTag, -1, "%s", problem);
+    CloseFile(in);
+    unlink_utf(rewritePath.c_str());
+    AddAllItemsFromTempCollectFile();
+    return false;
+  }
+  CloseFile(in);
+  unlink_utf(tempPath.c_str());
+  rename_utf(rewritePath.c_str(), tempPath.c_str());
+  if (query.empty()) {
+    m_event.DebugLvl(kTag, 2, "Nothing to re-stub.");
+    unlink_utf(tempPath.c_str());
+    return false;
+  }
+
+  // Phase 2.
+  const std::string dumpPath = m_sJobResultsDir + "/" + "IndexingDump.obf";
+  if (!LookupStubs(*this, query, dumpPath)) {
+    AddAllItemsFromTempCollectFile();
+    return false;
+  }
+
+  // Phase 3: the kept records and the index answers, in step.
+  FILE* dump = fopen_utf(dumpPath.c_str(), "r");
+  FILE* kept = fopen_utf(tempPath.c_str(), "r");
+  if (!dump || !kept) {
+    CloseFile(dump);
+    CloseFile(kept);
+    AddAllItemsFromTempCollectFile();
+    unlink_utf(dumpPath.c_str());
+    return false;
+  }
+  m_event.debugBreak(kPauseMarker, nullptr, 0, 2, true);
+
+  char line[1032];
+  while (GetLineFromCollectFile(kept, kSep, record) && GetLine(dump, line, sizeof line)) {
+    TempEntry e = SplitEntry(record.m_sEntry);
+    const char* file = e.filePath.c_str();
+    unsigned long long ino = static_cast<unsigned long long>(e.inode);
+    m_event.DebugLvl(kTag, 2, "FileName : %s, Inode : %llu", file, ino);
+    unsigned long parvisNumber = 0, copyPrecedence = 0, afileId = 0;
+    int found = 0;
+    if (sscanf(line, "%lu:%lu:%lu:%d", &parvisNumber, &copyPrecedence, &afileId, &found) != 4) {
+      // An answer that cannot be read cannot vouch for the cached stub.
+      m_event.DebugLvl(kTag, -1, "Unreadable index answer [%s] for %s, adding it to StubCollect",
+                       line, file);
+      AddToCollect(file, true, ino);
+      continue;
+    }
+    if (found != 1) {
+      m_event.DebugLvl(kTag, 2, "Skipping erased file : %s.", file);
+      continue;
+    }
+    int pruned = m_rules.isAFilePruned(parvisNumber, copyPrecedence, afileId);
+    if (pruned == 1) {
+      m_event.DebugLvl(kTag, 2, "Found cached stub %s for %s but its AF is pruned.",
+                       e.cachedStub.c_str(), file);
+      AddToCollect(file, true, ino);
+      unlink_utf(e.cachedStub.c_str());
+    } else if (pruned == 0) {
+      m_event.DebugLvl(kTag, 2, "Found cached stub %s for %s and its AF is not pruned.",
+                       e.cachedStub.c_str(), file);
+      ReStubFile(e.filePath, e.cachedStub, e.inode);
+    }
+  }
+  CloseFile(dump);
+  unlink_utf(dumpPath.c_str());
+  CloseFile(kept);
+  unlink_utf(tempPath.c_str());
+  return true;
+}

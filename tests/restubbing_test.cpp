@@ -1,0 +1,381 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <map>
+#include <set>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "CaptureLog.h"
+#include "FetchIndexInfo.h"
+#include "FileUtf.h"
+#include "HelperSetup.h"
+#include "MyIndexInfoResp.h"
+#include "StubFiles.h"
+#include "TempDir.h"
+
+using namespace tqhsm::test;
+
+namespace {
+
+const char* kTag = "TQHSMHelper::ProcessFileForReStubbing";
+
+// The index: answers by stub GUID; can fail init or lookup, or drop the last answer.
+class FakeIndex : public tqhsm::IndexService {
+ public:
+  int init(FetchIndexInfo&, const std::string& name, uint32_t arg1, uint32_t appId, uint32_t arg3,
+           uint32_t arg4) override {
+    initArgs = name + ":" + std::to_string(arg1) + ":" + std::to_string(appId) + ":" +
+               std::to_string(arg3) + ":" + std::to_string(arg4);
+    return failInit ? -1 : 0;
+  }
+  int lookup(FetchIndexInfo& client, const std::list<MetaData>& keys,
+             FetchIndexInfoSendRes* sink) override {
+    ++lookups;
+    flags = client.initFlags();
+    if (failLookup) return -1;
+    FetchIndexInfoResp resp;
+    for (const MetaData& k : keys) {
+      kinds.push_back(k.m_nKind);
+      auto it = answers.find(k.m_sKey);
+      FInfoRespItem item;
+      if (it != answers.end()) item = it->second;
+      resp.m_lstItems.push_back(item);
+    }
+    if (dropLast && !resp.m_lstItems.empty()) resp.m_lstItems.pop_back();
+    sink->function(&resp);
+    return 0;
+  }
+  std::map<std::string, FInfoRespItem> answers;
+  bool failInit = false;
+  bool failLookup = false;
+  bool dropLast = false;
+  int lookups = 0;
+  uint32_t flags = 0;
+  std::vector<uint32_t> kinds;
+  std::string initArgs;
+};
+
+class FakeArchive : public OBArchive {
+ public:
+  FakeArchive() : OBArchive("client", nullptr, true) {}
+  int getAfileCopy(OBA_GetCopyIdByAfileCopyPrec50Req_t& req,
+                   OBA_GetCopyIdByAfileCopyPrec50Resp_t& resp) override {
+    ++calls;
+    if (failing.count(req.afileId)) return 5;
+    resp.copyId = pruned.count(req.afileId) ? 0 : 1;
+    return 0;
+  }
+  std::set<uint64_t> pruned;
+  std::set<uint64_t> failing;
+  int calls = 0;
+};
+
+FInfoRespItem Answer(uint32_t parvis, uint32_t copy, uint32_t afile, uint8_t found) {
+  FInfoRespItem i;
+  i.parvisNumber = parvis;
+  i.copyPrecedence = copy;
+  i.afileId = afile;
+  i.found = found;
+  return i;
+}
+
+class ReStubbingTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(mkdir(m_dir.file("cache").c_str(), 0755), 0);
+    m_args.m_nAppId = 5;
+    m_args.m_sIndexInitName = "idx";
+    m_args.m_nIndexInitArg = 3;
+    m_h = MakeReadyHelper(m_args, m_dir.path());
+    m_h->m_sAppGUID = "app-guid-5";
+    m_archive = new FakeArchive();
+    m_h->m_rules.m_pArchive = m_archive;
+    m_temp = m_h->m_sTempCollectPath;
+    m_collect = m_dir.file("StubCollect");
+  }
+
+  // A recalled file with its cached stub; returns the temp entry.
+  std::string addFile(const std::string& name, const std::string& guid, uint64_t appId = 5,
+                      const std::string& appGUID = "app-guid-5", uint32_t afile = 4711) {
+    std::string file = m_dir.file(name);
+    WritePattern(file, 20000);
+    ReparseData r = SampleStub();
+    r.stubGUID = guid;
+    r.appId = appId;
+    r.appGUID = appGUID;
+    r.afileId = afile;
+    std::vector<char> bytes = StubBytes(r);
+    std::string cached = m_dir.write("cache/" + name, std::string(bytes.begin(), bytes.end()));
+    SetTimes(cached, 1600000000, 1600000000);
+    m_index.answers[guid] = Answer(2, 1, afile, 1);
+    std::string entry = file + ":" + std::to_string(StatOf(file).st_ino) + "|" + cached;
+    return entry;
+  }
+  void addTemp(const std::string& entry) {
+    ASSERT_NE(m_h->m_tempCollect.AddToCollectFile(entry, true, true, 0), 0);
+  }
+  bool run() {
+    bool ok = m_h->ProcessFilesForReStubbing("unused");
+    m_h->m_stubCollect.DeInitialize();
+    EXPECT_EQ(m_h->m_pIndexResp, nullptr);
+    return ok;
+  }
+  // Nothing the pass writes for itself may outlive it.
+  void expectNoLeftovers() {
+    EXPECT_FALSE(FileExists(m_temp));
+    EXPECT_FALSE(FileExists(m_temp + "_temp"));
+    EXPECT_FALSE(FileExists(m_dir.file("IndexingDump.obf")));
+  }
+  bool isStub(const std::string& name) {
+    std::vector<char> v;
+    return GetStubXattr(m_dir.file(name), v);
+  }
+
+  CaptureLog m_log;
+  TempDir m_dir;
+  FakeIndex m_index;
+  tqhsm::ScopedBackend<tqhsm::IndexService> m_indexScope{&m_index};
+  TQHSMHelperInitArgs m_args;
+  std::unique_ptr<TQHSMHelper> m_h;
+  FakeArchive* m_archive;
+  std::string m_temp;
+  std::string m_collect;
+};
+
+}  // namespace
+
+TEST_F(ReStubbingTest, DisabledPassTouchesNothing) {
+  addTemp(addFile("a", "g-a"));
+  m_h->m_bReStubbingEnabled = false;
+  EXPECT_FALSE(run());
+  EXPECT_TRUE(FileExists(m_temp));
+  EXPECT_EQ(m_index.lookups, 0);
+}
+
+TEST_F(ReStubbingTest, EmptyTempFileIsDeletedWithoutLookup) {
+  EXPECT_TRUE(run());
+  expectNoLeftovers();
+  EXPECT_EQ(m_index.lookups, 0);
+}
+
+TEST_F(ReStubbingTest, CurrentCachedStubWithLiveUnprunedAFIsPutBack) {
+  if (!PunchHoleWorks(m_dir.path())) GTEST_SKIP() << "no punch-hole here";
+  addTemp(addFile("a", "g-a"));
+  addTemp(addFile("b", "g-b"));
+  m_h->m_bUseNativeSnap = true;
+
+  EXPECT_TRUE(run());
+  EXPECT_TRUE(isStub("a"));
+  EXPECT_TRUE(isStub("b"));
+  EXPECT_EQ(StatOf(m_dir.file("a")).st_mtime, 1600000001);  // the cached stub's time + 1
+  EXPECT_FALSE(FileExists(m_dir.file("cache/a")));
+  EXPECT_FALSE(FileExists(m_dir.file("cache/b")));
+  EXPECT_TRUE(ReadEntries(m_collect).empty());
+  expectNoLeftovers();
+  EXPECT_EQ(m_archive->calls, 1);  // one AF, asked once
+  EXPECT_EQ(m_index.lookups, 1);
+  EXPECT_EQ(m_index.flags & 0x851u, 0x851u);
+  EXPECT_EQ(m_index.initArgs, "idx:3:5:0:0");
+  EXPECT_EQ(m_index.kinds, (std::vector<uint32_t>{0x85ED33A1u, 0x85ED33A1u}));
+  // Both files lie on one mount: it is listed once.
+  ASSERT_EQ(m_h->m_lstRestubMountPoints.size(), 1u);
+  EXPECT_EQ(m_log.breaks, std::vector<std::string>{"/tmp/ReStubbing.sleep"});
+  EXPECT_TRUE(m_log.has(kTag, "Found cached stub " + m_dir.file("cache/a") + " for " +
+                                  m_dir.file("a") + " and its AF is not pruned."));
+}
+
+TEST_F(ReStubbingTest, ForeignOrUnreadableCachedStubsGoToStubCollect) {
+  std::string good = addFile("good", "g-good");
+  std::string otherGuid = addFile("guid", "g-1", 5, "app-guid-9");
+  std::string otherApp = addFile("app", "g-2", 6, "app-guid-5");
+  std::string unreadable = m_dir.file("gone") + ":77|" + m_dir.file("cache/none");
+  for (const std::string& e : {otherGuid, otherApp, unreadable, good}) addTemp(e);
+  m_archive->pruned.insert(4711);  // the kept one is then collected too
+
+  EXPECT_TRUE(run());
+  std::vector<std::string> collected = ReadEntries(m_collect);
+  ASSERT_EQ(collected.size(), 4u);
+  EXPECT_EQ(collected[3], m_dir.file("good") + ":" +
+                              std::to_string(StatOf(m_dir.file("good")).st_ino));
+  EXPECT_EQ(collected[2], m_dir.file("gone") + ":77");
+  EXPECT_TRUE(m_log.has(kTag, "AppGUID[=app-guid-9] in stub in stub_cache is different than "
+                              "current AppGUID[=app-guid-5], adding [" +
+                                  m_dir.file("guid") + "] to StubCollect"));
+  EXPECT_TRUE(m_log.has(kTag, "AppId[=6] in stub in stub cache is different than current "
+                              "AppId[=5], adding [" +
+                                  m_dir.file("app") + "] to StubCollect"));
+  EXPECT_TRUE(m_log.has(kTag, "Failed to extract GUID and AppId from cached stub [" +
+                                  m_dir.file("cache/none") + "], adding [" + m_dir.file("gone") +
+                                  "] to StubCollect"));
+  EXPECT_TRUE(m_log.has(kTag, "Found cached stub " + m_dir.file("cache/good") + " for " +
+                                  m_dir.file("good") + " but its AF is pruned."));
+  for (const char* c : {"cache/guid", "cache/app", "cache/good"})
+    EXPECT_FALSE(FileExists(m_dir.file(c))) << c;
+  EXPECT_FALSE(isStub("good"));
+  expectNoLeftovers();
+}
+
+TEST_F(ReStubbingTest, EmptyHelperGUIDLeavesTheDecisionToTheAppId) {
+  m_h->m_sAppGUID = "";
+  addTemp(addFile("a", "g-a", 5, "someone-else"));
+  addTemp(addFile("b", "g-b", 6, "app-guid-5"));
+  m_index.answers["g-a"].found = 0;  // kept, then skipped as erased
+  EXPECT_TRUE(run());
+  EXPECT_EQ(ReadEntries(m_collect).size(), 1u);  // only b, for its app id
+  EXPECT_TRUE(m_log.has(kTag, "Skipping erased file : " + m_dir.file("a") + "."));
+  EXPECT_TRUE(FileExists(m_dir.file("cache/a")));
+}
+
+TEST_F(ReStubbingTest, AllRecordsRejectedMeansNothingToReStub) {
+  addTemp(addFile("a", "g-a", 9));
+  addTemp(addFile("b", "g-b", 9));
+  EXPECT_FALSE(run());
+  EXPECT_TRUE(m_log.has(kTag, "Nothing to re-stub."));
+  EXPECT_EQ(ReadEntries(m_collect).size(), 2u);
+  EXPECT_EQ(m_index.lookups, 0);
+  expectNoLeftovers();
+}
+
+TEST_F(ReStubbingTest, MalformedRecordSendsEveryRecordToStubCollect) {
+  struct Case {
+    std::string entry;
+    std::string message;
+  };
+  const std::vector<Case> cases = {
+      {"", "ReStubbing collect file seems empty, adding all to StubCollect"},
+      {"/fs/a:12", "ReStubbing collect file seems corrupt, adding all to StubCollect"},
+      {"/fs/a:12|", "StubCache file name not found in ReStubbing collect file, adding all to "
+                    "StubCollect"},
+      {":12|/cache/x", "File name not found in ReStubbing collect file, adding all to StubCollect"},
+      {"/fs/a:0|/cache/x", "Inode not found in ReStubbing collect file, adding all to StubCollect"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.message);
+    TempDir dir;
+    ASSERT_EQ(mkdir(dir.file("cache").c_str(), 0755), 0);
+    TQHSMHelperInitArgs args;
+    args.m_nAppId = 5;
+    auto h = MakeReadyHelper(args, dir.path());
+    h->m_sAppGUID = "app-guid-5";
+    m_log.clear();
+    // A foreign record first (collected in phase 1), the bad one, then a good one.
+    std::vector<char> bytes = StubBytes(SampleStub());
+    std::string cached = dir.write("cache/f", std::string(bytes.begin(), bytes.end()));
+    h->m_tempCollect.AddToCollectFile("/fs/foreign:5|" + dir.file("cache/none"), true, true, 0);
+    h->m_tempCollect.AddToCollectFile(c.entry, true, true, 0);
+    h->m_tempCollect.AddToCollectFile("/fs/good:6|" + cached, true, true, 0);
+
+    EXPECT_FALSE(h->ProcessFilesForReStubbing(nullptr));
+    h->m_stubCollect.DeInitialize();
+    EXPECT_TRUE(m_log.has(kTag, c.message));
+    std::vector<std::string> collected = ReadEntries(dir.file("StubCollect"));
+    // The foreign one twice (phase 1, then the fall-back), and the good one; the
+    // bad one only when it still names a file and an inode.
+    EXPECT_GE(collected.size(), 3u);
+    EXPECT_EQ(collected.front(), "/fs/foreign:5");
+    EXPECT_EQ(collected.back(), "/fs/good:6");
+    EXPECT_FALSE(FileExists(h->m_sTempCollectPath));
+    EXPECT_FALSE(FileExists(h->m_sTempCollectPath + "_temp"));
+    EXPECT_TRUE(FileExists(cached));
+    EXPECT_EQ(m_index.lookups, 0);
+  }
+}
+
+struct IndexFailure {
+  const char* name;
+  void (*arrange)(FakeIndex&);
+  const char* message;
+};
+
+class IndexFailureTest : public ReStubbingTest,
+                         public ::testing::WithParamInterface<IndexFailure> {};
+
+TEST_P(IndexFailureTest, KeptRecordsGoToStubCollect) {
+  addTemp(addFile("a", "g-a"));
+  addTemp(addFile("b", "g-b"));
+  GetParam().arrange(m_index);
+  EXPECT_FALSE(run());
+  EXPECT_TRUE(m_log.hasText(GetParam().message));
+  EXPECT_EQ(ReadEntries(m_collect).size(), 2u);
+  EXPECT_TRUE(FileExists(m_dir.file("cache/a")));
+  expectNoLeftovers();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Index, IndexFailureTest,
+    ::testing::Values(
+        IndexFailure{"init", [](FakeIndex& i) { i.failInit = true; },
+                     "FetchIndexInfo::init() failed."},
+        IndexFailure{"lookup", [](FakeIndex& i) { i.failLookup = true; },
+                     "FetchIndexInfo::lookup() failed."},
+        IndexFailure{"short", [](FakeIndex& i) { i.dropLast = true; },
+                     "Index returned [1] results, whereas [2] were queried, adding all to "
+                     "StubCollect"}),
+    [](const ::testing::TestParamInfo<IndexFailure>& info) { return std::string(info.param.name); });
+
+TEST_F(ReStubbingTest, StubbingThatFailsCollectsAPlainFile) {
+  std::string entry = addFile("a", "g-a");
+  // The cached stub claims another size, so the file cannot take it.
+  ReparseData r = SampleStub();
+  r.stubGUID = "g-a";
+  r.originalSize = 12345;
+  std::vector<char> bytes = StubBytes(r);
+  m_dir.write("cache/a", std::string(bytes.begin(), bytes.end()));
+  addTemp(entry);
+
+  EXPECT_TRUE(run());
+  const LogLine* failed = nullptr;
+  for (const LogLine& l : m_log.lines)
+    if (l.text.rfind("Failed to stub " + m_dir.file("a") + ": ", 0) == 0) failed = &l;
+  ASSERT_NE(failed, nullptr);
+  EXPECT_EQ(failed->kind, tqhsm::LogKind::Error);
+  EXPECT_EQ(ReadEntries(m_collect).size(), 1u);
+  EXPECT_TRUE(FileExists(m_dir.file("cache/a")));  // kept: the stub was not used
+}
+
+TEST(IndexDumpTest, OneLinePerAnswerAppended) {
+  TempDir dir;
+  std::string dump = dir.write("IndexingDump.obf", "9:9:9:1\n");
+  {
+    MyIndexInfoResp sink(dump.c_str());
+    FetchIndexInfoResp resp;
+    resp.m_lstItems = {Answer(2, 1, 4711, 1), Answer(0, 0, 0, 0), Answer(4294967295u, 1, 2, 255)};
+    EXPECT_EQ(sink.function(&resp), 0);
+  }
+  EXPECT_EQ(ReadFile(dump), "9:9:9:1\n2:1:4711:1\n0:0:0:0\n4294967295:1:2:255\n");
+  MyIndexInfoResp nowhere(dir.file("no/such/dir/dump").c_str());
+  FetchIndexInfoResp resp;
+  resp.m_lstItems = {Answer(1, 1, 1, 1)};
+  EXPECT_EQ(nowhere.function(&resp), 0);
+}
+
+namespace {
+// The rewrite file of the pass lands on a full disk.
+class FullRewriteDisk : public tqhsm::FileSystemWrapper {
+ public:
+  FILE* fopen(const char* path, const char* mode) override {
+    std::string p(path);
+    if (p.size() > 10 && p.compare(p.size() - 10, 10, "_temp_temp") == 0)
+      return FileSystemWrapper::fopen("/dev/full", mode);
+    return FileSystemWrapper::fopen(path, mode);
+  }
+};
+}  // namespace
+
+TEST_F(ReStubbingTest, RewriteFileThatCannotBeWrittenLosesNoRecord) {
+  FILE* probe = fopen("/dev/full", "w");
+  if (!probe) GTEST_SKIP() << "/dev/full cannot be opened here";
+  fclose(probe);
+  addTemp(addFile("a", "g-a"));
+  addTemp(addFile("b", "g-b"));
+  FullRewriteDisk fs;
+  tqhsm::ScopedBackend<tqhsm::FileSystem> scope(&fs);
+  EXPECT_FALSE(run());
+  EXPECT_TRUE(m_log.has(kTag, "Could not write the re-stubbing rewrite file, adding all to "
+                              "StubCollect"));
+  EXPECT_EQ(ReadEntries(m_collect).size(), 2u);
+  EXPECT_FALSE(FileExists(m_temp));
+  EXPECT_EQ(m_index.lookups, 0);
+}
