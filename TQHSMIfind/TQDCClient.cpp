@@ -93,20 +93,6 @@ class ConversionLog {
   FILE* m_pOwn;
 };
 
-// Each conversion starts from nothing; the globals keep the outcome afterwards.
-void ResetConversionState() {
-  stackCount = 0;
-  memset(&current, 0, sizeof current);
-  uid_negative = false;
-  gid_negative = false;
-  v_users.clear();
-  v_groups.clear();
-  high_free_space = 0;
-  low_free_space = 0;
-  g_tokensDropped = false;
-  g_queryTruncated = false;
-  g_unreadableToken = false;
-}
 
 // Look-ahead past the last token (or before the first) sees an empty token.
 const DCToken& TokenAt(long long index) {
@@ -260,6 +246,21 @@ const char* SetDebugLogPath(const char* path) {
   const char* previous = g_logPath;
   g_logPath = path ? path : kDefaultLogPath;
   return previous;
+}
+
+// Each conversion starts from nothing; the globals keep the outcome afterwards.
+void ResetConversionState() {
+  stackCount = 0;
+  memset(&current, 0, sizeof current);
+  uid_negative = false;
+  gid_negative = false;
+  v_users.clear();
+  v_groups.clear();
+  high_free_space = 0;
+  low_free_space = 0;
+  g_tokensDropped = false;
+  g_queryTruncated = false;
+  g_unreadableToken = false;
 }
 
 }  // namespace dc
@@ -517,7 +518,7 @@ void append_with_delimiter(char* dest, const char* src, char delim, int size) {
 
 int convert_dc_to_sql_lg(const char* rule, char* query, int size) {
   if (!rule || !query || size <= 0) return 0;
-  ResetConversionState();
+  tqhsm::dc::ResetConversionState();
   ConversionLog log;
   try {
     return ConvertRule(rule, query, size);
@@ -533,7 +534,7 @@ int convert_dc_to_sql(const char* rule, char* query, int size, unsigned int* hig
     if (lowFree) *lowFree = 0;
     return 0;
   }
-  ResetConversionState();
+  tqhsm::dc::ResetConversionState();
   ConversionLog log;
   try {
     int result = ConvertRule(rule, query, size);

@@ -147,42 +147,44 @@ tqhsm::LogSink& EvDebug::sink() const {
 
 bool EvDebug::isLevelEnabled(int level) const { return level <= sink().level(); }
 
+namespace {
+
+// Formats and writes one message; a level above the sink's is dropped before any
+// formatting is done.
+void writeFormatted(tqhsm::LogSink& s, tqhsm::LogKind kind, const char* tag, int level,
+                    const char* format, va_list ap) {
+  if (kind != tqhsm::LogKind::Error && level > s.level()) return;
+  s.write(kind, tag, level, vformat(format, ap));
+}
+
+}  // namespace
+
 void EvDebug::Debug(const char* tag, const char* format, ...) {
-  tqhsm::LogSink& s = sink();
-  if (1 > s.level()) return;
   va_list ap;
   va_start(ap, format);
-  std::string text = vformat(format, ap);
+  writeFormatted(sink(), tqhsm::LogKind::Debug, tag, 1, format, ap);
   va_end(ap);
-  s.write(tqhsm::LogKind::Debug, tag, 1, text);
 }
 
 void EvDebug::DebugLvl(const char* tag, int level, const char* format, ...) {
-  tqhsm::LogSink& s = sink();
-  if (level > s.level()) return;
   va_list ap;
   va_start(ap, format);
-  std::string text = vformat(format, ap);
+  writeFormatted(sink(), tqhsm::LogKind::Debug, tag, level, format, ap);
   va_end(ap);
-  s.write(tqhsm::LogKind::Debug, tag, level, text);
 }
 
 void EvDebug::Error(const char* tag, const char* format, ...) {
   va_list ap;
   va_start(ap, format);
-  std::string text = vformat(format, ap);
+  writeFormatted(sink(), tqhsm::LogKind::Error, tag, -1, format, ap);
   va_end(ap);
-  sink().write(tqhsm::LogKind::Error, tag, -1, text);
 }
 
 void EvDebug::debug(int level, const char* format, ...) {
-  tqhsm::LogSink& s = sink();
-  if (level > s.level()) return;
   va_list ap;
   va_start(ap, format);
-  std::string text = vformat(format, ap);
+  writeFormatted(sink(), tqhsm::LogKind::Debug, "", level, format, ap);
   va_end(ap);
-  s.write(tqhsm::LogKind::Debug, "", level, text);
 }
 
 void EvDebug::debugBreak(const char* marker, const char* arg, int count, int level, bool flag) {

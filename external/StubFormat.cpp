@@ -37,18 +37,6 @@ bool guidChar(char c) {
          c == '_' || c == '.' || c == '{' || c == '}';
 }
 
-// A decimal number of at most 20 digits that fits 64 bits, nothing else.
-bool parseNumber(const std::string& text, uint64_t& value) {
-  if (text.empty() || text.size() > 20) return false;
-  for (char c : text)
-    if (c < '0' || c > '9') return false;
-  errno = 0;
-  char* end = nullptr;
-  unsigned long long v = std::strtoull(text.c_str(), &end, 10);
-  if (errno == ERANGE || !end || *end != '\0') return false;
-  value = v;
-  return true;
-}
 
 }  // namespace
 
@@ -163,9 +151,9 @@ bool ParseReparseText(const char* text, ReparseData& record, std::string* why) {
   if (f.size() != 9 || f[0] != "TQS1") return fail(why, "not a reparse text of ours");
   ReparseData r;
   uint64_t kind = 0;
-  if (!parseNumber(f[1], r.afParvisNumber) || !parseNumber(f[2], r.afCopyPrecedence) ||
-      !parseNumber(f[3], r.afileId) || !parseNumber(f[4], kind) || !parseNumber(f[5], r.appId) ||
-      !parseNumber(f[6], r.originalSize))
+  if (!ParseDecimal(f[1], r.afParvisNumber) || !ParseDecimal(f[2], r.afCopyPrecedence) ||
+      !ParseDecimal(f[3], r.afileId) || !ParseDecimal(f[4], kind) || !ParseDecimal(f[5], r.appId) ||
+      !ParseDecimal(f[6], r.originalSize))
     return fail(why, "bad number in reparse text");
   if (kind != 1 && kind != 2) return fail(why, "unknown stub kind in reparse text");
   r.stubKind = static_cast<int>(kind);
@@ -174,6 +162,18 @@ bool ParseReparseText(const char* text, ReparseData& record, std::string* why) {
   if (!IsValidGUID(r.stubGUID) || !IsValidGUID(r.appGUID))
     return fail(why, "invalid GUID in reparse text");
   record = r;
+  return true;
+}
+
+bool ParseDecimal(const std::string& text, uint64_t& value) {
+  if (text.empty() || text.size() > 20) return false;
+  for (char c : text)
+    if (c < '0' || c > '9') return false;
+  errno = 0;
+  char* end = nullptr;
+  unsigned long long v = std::strtoull(text.c_str(), &end, 10);
+  if (errno == ERANGE || !end || *end != '\0') return false;
+  value = v;
   return true;
 }
 

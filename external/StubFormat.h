@@ -72,4 +72,7 @@ TQHSM_API std::string FormatReparseText(const ReparseData& record);
 // Parses a whole reparse text; false with the reason on any deviation.
 TQHSM_API bool ParseReparseText(const char* text, ReparseData& record, std::string* why = nullptr);
 
+// A decimal number of at most 20 digits that fits 64 bits, nothing else.
+TQHSM_API bool ParseDecimal(const std::string& text, uint64_t& value);
+
 }  // namespace tqhsm

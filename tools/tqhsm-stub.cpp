@@ -27,18 +27,6 @@ int fail(int code, const std::string& text) {
   return code;
 }
 
-bool parseNumber(const std::string& text, uint64_t& value) {
-  if (text.empty() || text.size() > 20) return false;
-  for (char c : text)
-    if (c < '0' || c > '9') return false;
-  errno = 0;
-  char* end = nullptr;
-  unsigned long long v = std::strtoull(text.c_str(), &end, 10);
-  if (errno == ERANGE || *end != '\0') return false;
-  value = v;
-  return true;
-}
-
 void print(const std::string& file, const char* source, const ReparseData& r) {
   std::printf("file: %s\n", file.c_str());
   std::printf("stub: yes\n");
@@ -103,15 +91,15 @@ int make(const MakeOptions& o) {
   ReparseData r;
   size_t c1 = o.af.find(':');
   size_t c2 = c1 == std::string::npos ? c1 : o.af.find(':', c1 + 1);
-  if (c2 == std::string::npos || !parseNumber(o.af.substr(0, c1), r.afParvisNumber) ||
-      !parseNumber(o.af.substr(c1 + 1, c2 - c1 - 1), r.afCopyPrecedence) ||
-      !parseNumber(o.af.substr(c2 + 1), r.afileId))
+  if (c2 == std::string::npos || !tqhsm::ParseDecimal(o.af.substr(0, c1), r.afParvisNumber) ||
+      !tqhsm::ParseDecimal(o.af.substr(c1 + 1, c2 - c1 - 1), r.afCopyPrecedence) ||
+      !tqhsm::ParseDecimal(o.af.substr(c2 + 1), r.afileId))
     return fail(2, "--af must be PARVIS:COPYPRECEDENCE:AFILEID in decimal, not '" + o.af + "'");
   uint64_t kind = 0;
-  if (!parseNumber(o.kind, kind) || (kind != 1 && kind != 2))
+  if (!tqhsm::ParseDecimal(o.kind, kind) || (kind != 1 && kind != 2))
     return fail(2, "--kind must be 1 (archiver stub) or 2 (subclient stub)");
   r.stubKind = static_cast<int>(kind);
-  if (!parseNumber(o.appId, r.appId)) return fail(2, "--app-id must be a whole number");
+  if (!tqhsm::ParseDecimal(o.appId, r.appId)) return fail(2, "--app-id must be a whole number");
   r.stubGUID = o.stubGUID;
   r.appGUID = o.appGUID;
   std::string why;
@@ -123,12 +111,12 @@ int make(const MakeOptions& o) {
   if (!S_ISREG(st.st_mode)) return fail(1, o.file + " is not a regular file");
   if (o.size.empty())
     r.originalSize = static_cast<uint64_t>(st.st_size);
-  else if (!parseNumber(o.size, r.originalSize))
+  else if (!tqhsm::ParseDecimal(o.size, r.originalSize))
     return fail(2, "--size must be a whole number of bytes");
   time_t mtime = -1;
   if (!o.mtime.empty()) {
     uint64_t t = 0;
-    if (!parseNumber(o.mtime, t) || t > static_cast<uint64_t>(INT64_MAX))
+    if (!tqhsm::ParseDecimal(o.mtime, t) || t > static_cast<uint64_t>(INT64_MAX))
       return fail(2, "--mtime must be whole seconds since the epoch");
     mtime = static_cast<time_t>(t);
   }

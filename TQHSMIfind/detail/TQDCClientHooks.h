@@ -16,5 +16,9 @@ Clock SetClock(Clock clock);
 // must outlive its use. Returns the previous path.
 const char* SetDebugLogPath(const char* path);
 
+// Clears the token stack, the user and group lists, the negation flags and the
+// two percentages, as every conversion does when it starts.
+void ResetConversionState();
+
 }  // namespace dc
 }  // namespace tqhsm

@@ -22,16 +22,7 @@ namespace test {
 constexpr time_t kDCNow = 1700000000;
 inline time_t FixedDCClock() { return kDCNow; }
 
-inline void ClearDCGlobals() {
-  stackCount = 0;
-  memset(&current, 0, sizeof current);
-  uid_negative = false;
-  gid_negative = false;
-  v_users.clear();
-  v_groups.clear();
-  high_free_space = 0;
-  low_free_space = 0;
-}
+inline void ClearDCGlobals() { dc::ResetConversionState(); }
 
 // A copy of text in a heap block of exactly its size, so that the sanitizer
 // notices any read past its terminating NUL.
