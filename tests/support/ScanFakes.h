@@ -42,6 +42,20 @@ class FakeLowLevel : public TQHSMLowLevel {
     return xattr;
   }
 
+  // With scriptInfo set, getFileInfo answers as told instead of looking.
+  int getFileInfo(const char* path, bool& isStub, int& fileState) override {
+    if (!scriptInfo) return TQHSMLowLevel::getFileInfo(path, isStub, fileState);
+    calls.push_back(std::string("info ") + path);
+    isStub = infoStub;
+    fileState = infoState;
+    if (infoRc != 0) setLastError("cannot inspect " + std::string(path));
+    return infoRc;
+  }
+
+  bool scriptInfo = false;
+  int infoRc = 0;
+  bool infoStub = false;
+  int infoState = 0;
   int startRc = 0;
   std::map<std::string, int> stopRc;
   int watched = 0;
