@@ -47,5 +47,14 @@ fuzz: deps
 install: build
 	cmake --install $(BUILD) --prefix $(PREFIX)
 
+# A scan of a sample tree in a temporary folder (see scripts/demo.sh).
+demo: build
+	bash scripts/demo.sh $(BUILD)
+
+# Scan against a bare walk and find on a tree of BENCH_FILES files (see bench/).
+BENCH_FILES ?= 200000
+bench: build
+	bash bench/scan_vs_walk.sh $(BUILD) $(BENCH_FILES)
+
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) fuzz-corpus-run

@@ -135,10 +135,14 @@ class TQHSM_API TQHSMMigratedDirTrees {
   virtual int wasDirMigrated(const char* dir, std::string& treeRoot);
   virtual int addTree(const char* dir);
   virtual int delTree(const char* dir);
+  // Why the last operation failed (wasDirMigrated answers 0 when it cannot read
+  // the list; this tells it apart from "not migrated").
+  std::string getLastError() const { return m_sLastError; }
 
  protected:
   bool m_bCreate;
   std::string m_sClientName;
+  std::string m_sLastError;
 };
 
 // Stub helper functions. dataSize is the number of bytes readable at data: stub

@@ -1,0 +1,35 @@
+#include <string>
+
+#include "TQHSMHelper.h"
+
+// End of a scan: counters, StubCollect, the watch requests of the run, mount
+// points without extended attributes, the number of candidates.
+
+int TQHSMHelper::DeInitialize(int failed) {
+  const char* tag = "TQHSMHelper::DeInitialize";
+  m_perf.LogPerfCounters(tag, nullptr, -1);
+  // StubCollectTemp belongs to the re-stubbing pass, which closes it.
+  m_stubCollect.DeInitialize();
+
+  if (failed == 0) {
+    if (m_nRemoteClientId != 0 || m_bIsProxy || m_bUseNativeSnap) ProcessMigratedVolumes();
+  } else if (m_nRemoteClientId == 0) {
+    CleanupNewHSMMountPoints();
+  }
+
+  if (!m_vecNoXattrMounts.empty()) {
+    std::string list;
+    for (const std::string& mount : m_vecNoXattrMounts) {
+      if (!list.empty()) list += ", ";
+      list += mount;
+    }
+    m_event << list;
+    m_event.CriticalEvent(0x1100004a, m_jobId, 0);
+    std::string text = "Extended Attribute is not supported or extended attributed is disabled "
+                       "in mount options for [ " + list + " ]";
+    m_event.Error(tag, "%s", text.c_str());
+  }
+  m_event.DebugLvl(tag, 0, "Total [%lu] archive candidates collected",
+                   static_cast<unsigned long>(m_ulFilesCollected));
+  return 1;
+}

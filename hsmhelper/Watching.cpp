@@ -1,0 +1,125 @@
+#include <string>
+
+#include "TQHSMHelper.h"
+
+// Watch requests: volumes with data to migrate go on the HSM watch list, here
+// through the low-level library or, for a remote client, through its HSM
+// service; after a failed local run this run's new watches come off again.
+
+namespace {
+
+const int kWatchRequestType = DMRStartWatchingVolumeReq::kMessageType;    // 0x4B00000B
+const int kWatchResponseType = DMRStartWatchingVolumeResp::kMessageType;  // 0x4B00000C
+
+}  // namespace
+
+bool TQHSMHelper::startWatchingVolume(const char* path, std::string& error) {
+  if (!path) {
+    error = "No volume path given.";
+    return false;
+  }
+
+  if (m_nRemoteClientId != 0) {
+    if (!m_pSession) {
+      error = "ObSession object not initialized, can not send message.";
+      m_event.Error("TQHSMHelper::startWatchingVolume", "%s", error.c_str());
+      return false;
+    }
+    DMRStartWatchingVolumeReq request;
+    request.clientName = m_sRemoteClientName.c_str();
+    request.volumePath = path;
+    obsDatabuf_v2 databuf;
+    databuf.setExternalBuffer(&request, sizeof request);
+    bool flag = false;
+    CZoError err = m_pSession->SendXDRMessage(kWatchRequestType, databuf, 0, 0, flag);
+    if (err.IsError() || flag) {
+      error = "Failed to send DMR_START_WATCHING_VOLUME_REQ message to HBHSMService" +
+              err.AsString();
+      return false;
+    }
+
+    DMRStartWatchingVolumeResp response;
+    databuf.setExternalBuffer(&response, sizeof response);
+    int messageType = kWatchResponseType;
+    err = m_pSession->ReceiveXDRMessage(&messageType, databuf, nullptr, 0, 0, flag);
+    bool ok = false;
+    if (err.IsError()) {
+      error = "Failed to receive DMR_START_WATCHING_VOLUME_RESP message from HBHXMService" +
+              err.AsString();
+    } else {
+      // Copied before the message is released: the text belongs to it.
+      error = response.errorMessage ? response.errorMessage : "";
+      ok = error.empty();
+    }
+    m_pSession->FreeReceivedMessage(messageType, databuf);
+    return ok;
+  }
+
+  TQHSMLowLevel* lowLevel = m_pLowLevelCtx ? m_pLowLevelCtx->getByFileName(path) : nullptr;
+  if (!lowLevel) {
+    error = std::string("Failed to create TQHSMLowLevel object for ") + path;
+    return false;
+  }
+  TQHSMMigratedDirTrees trees(true, OBPI_Focus::getFocusClientName(true));
+  const char* tag = "TQHSMHelper::startWatchingVolume";
+  m_event.DebugLvl(tag, 1, "Going to Check if dir %s is watched", path);
+  if (lowLevel->isDirWatched(path) <= 0) {
+    m_event.DebugLvl(tag, 1, "Dir %s not being watched", path);
+    std::string treeRoot = path;
+    m_event.DebugLvl(tag, 1, "Checking if %s was migrated before", path);
+    if (trees.wasDirMigrated(path, treeRoot) != 0) {
+      m_event.DebugLvl(tag, 1, "Dir %s was migrated before.Starting to watch again", path);
+      if (lowLevel->startWatchingDirTree(treeRoot.c_str()) < 0) {
+        error = "Failed to start watching dir tree " + treeRoot;
+        return false;
+      }
+    } else {
+      if (lowLevel->startWatchingDirTree(path) < 0) {
+        error = std::string("Failed to start watching dir tree ") + path;
+        return false;
+      }
+      m_lstNewHSMMountPoints.push_back(path);
+    }
+  }
+  // The volume is watched now; should recording it fail, the next run only
+  // starts watching it afresh.
+  if (trees.addTree(path) != 0)
+    m_event.DebugLvl(tag, -1, "Could not record %s as migrated: %s", path,
+                     trees.getLastError().c_str());
+  return true;
+}
+
+bool TQHSMHelper::ProcessMigratedVolumes() {
+  std::string error;
+  for (const auto& volume : m_mapVolumesToWatch) {
+    std::string hostPath;
+    MapProxyPathToHostPath(volume.first, hostPath);
+    if (!startWatchingVolume(hostPath.c_str(), error)) {
+      m_event.Error("TQHSMHelper::ProcessMigratedVolumes", "Failed %s.", error.c_str());
+      return false;
+    }
+  }
+  return true;
+}
+
+int TQHSMHelper::CleanupNewHSMMountPoints() {
+  TQHSMMigratedDirTrees trees(true, OBPI_Focus::getFocusClientName(true));
+  int result = 1;
+  for (const std::string& path : m_lstNewHSMMountPoints) {
+    TQHSMLowLevel* lowLevel =
+        m_pLowLevelCtx ? m_pLowLevelCtx->getByFileName(path.c_str()) : nullptr;
+    if (!lowLevel) {
+      result = 0;
+      break;
+    }
+    if (lowLevel->stopWatchingDirTree(path.c_str()) == 0) {
+      trees.delTree(path.c_str());
+    } else {
+      m_event.Error("TQHSMHelper::CleanupNewHSMMountPoints",
+                    "Failed to remove '%s' from watch list: %s", path.c_str(),
+                    lowLevel->getLastError().c_str());
+      result = 0;
+    }
+  }
+  return result;
+}

@@ -1,0 +1,513 @@
+// tqhsm-scan: the scan phase of the backup agent in miniature. It builds the
+// helper's init record from its flags and the configuration, drives the helper
+// in its calling order (Initialize; per content path resetVolume, then per file
+// IsDMCandidate and MoreFilesToArchive; the re-stubbing pass; DeInitialize),
+// walks the content paths with fts, and prints a summary.
+
+#include <fts.h>
+#include <limits.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <cerrno>
+#include <chrono>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "CollectFile.h"
+#include "Config.h"
+#include "MountTable.h"
+#include "Platform.h"
+#include "TQHSMHelper.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+const char* const kFooter = R"(
+Calling order:
+  Initialize(APP_KEY, APP_ID, DRIVER_MODE); for each content path resetVolume, then
+  for each regular file IsDMCandidate and MoreFilesToArchive; ProcessFilesForReStubbing;
+  DeInitialize(failed).
+
+The walk:
+  Each content path is first resolved to its real absolute path. The walk is fts,
+  physical: symbolic links below a content path are never followed; entries are
+  taken in name order, so an unchanged tree is walked the same way every time. Only
+  regular files are handed to the helper. The walk crosses into another file system
+  only for a mount point below the content path that has a budget of its own (never
+  with --skip-nested-mounts). Once MoreFilesToArchive says
+  a volume needs no more data, no more files are taken from it, and its directories
+  are not entered unless a volume with a budget lies below them; when no volume needs
+  data any more the walk ends. The file list is never held in memory.
+
+Configuration (INI, --config or $TQHSM_CONFIG):
+  [Subclient <APP_ID>]  HighFreeSpace, LowFreeSpace (percent), DaysOld, DaysOldMTime,
+                        MinFileSizeKB, MaxFileSizeKB, HonorArchiverRetention, RulesFlag
+                        (0 = rules on; the default 0x2000 means disabled), GUID, SubclientId
+  [FileSystemAgent]     sSKIPLOCKF, sTQHSM_SKIP_FILES_SMALLER_THAN_FSBLOCK,
+                        sSKIP_FS_TO_MONITOR, LimitStubCollect_<APP_ID>
+  [HSM]                 StateDirectory: watch list and migrated trees (/var/lib/tqhsm)
+  [Catalog]             Path: the catalog database (/var/lib/tqhsm/catalog.db)
+  [StubCache]           Enabled, Location
+  A volume gets a budget when its available space is at or below LowFreeSpace percent
+  of its size; the budget is the bytes that bring it back up to HighFreeSpace percent.
+
+Output:
+  The collect file JOB_RESULTS/COLLECT_FILE, one line "|<path>:<inode>|<number>|" per
+  file to archive (StubCollectTemp beside it while re-stubbing candidates are sorted
+  out). On standard output a summary: files seen, results by code (0 not a candidate,
+  1 collected, 2 stub kept, 3 stub pruned), bytes collected, each volume's budget
+  before and after, elapsed time and files per second. On a terminal, progress on
+  standard error. Log lines go to $TQHSM_LOG (or --log), else standard error.
+
+Exit status:
+  0 the run ended normally; 1 the run ended as failed (--fail-run, Initialize failed,
+  a content path could not be resolved or set up); 2 bad usage.
+)";
+
+struct Options {
+  std::vector<std::string> paths;
+  std::string config;
+  std::string log;
+  int appKey = 0;
+  int appId = 0;
+  int driverMode = 2;
+  int64_t jobId = 0;
+  std::string jobResults = ".";
+  std::string collectFile = "StubCollect";
+  int remoteClientId = 0;
+  bool proxy = false;
+  bool nativeSnap = false;
+  int64_t snapCollectArg = 0;
+  bool snapHostMapped = false;
+  std::string mapPrefix;
+  bool useDC = false;
+  bool restubCheck = false;
+  bool pruneCheck = false;
+  bool skipNestedMounts = false;
+  bool failRun = false;
+  bool progress = false;
+  bool noProgress = false;
+};
+
+// One mount point met while walking a content path.
+struct Volume {
+  std::string mountPoint;
+  bool known = false;  // examined by resetVolume
+  int64_t budgetBefore = 0;
+  int64_t budgetAfter = 0;
+  int64_t blockSize = 0;
+  bool active = false;  // files are still taken from it
+  bool spent = false;   // it had a budget and MoreFilesToArchive ended it
+  uint64_t taken = 0;
+};
+
+struct ContentPath {
+  std::string given;
+  std::string path;
+  int reset = 0;
+  std::string resetError;
+  std::vector<Volume> volumes;
+};
+
+struct Counts {
+  uint64_t files = 0;
+  uint64_t notTaken = 0;
+  uint64_t results[4] = {0, 0, 0, 0};
+  uint64_t otherResults = 0;
+  uint64_t bytes = 0;
+  uint64_t others = 0;
+  uint64_t directories = 0;
+  uint64_t nestedSkipped = 0;
+  uint64_t errors = 0;
+};
+
+int byName(const FTSENT** a, const FTSENT** b) { return strcmp((*a)->fts_name, (*b)->fts_name); }
+
+class Progress {
+ public:
+  explicit Progress(bool on) : m_bOn(on), m_start(Clock::now()), m_last(m_start) {}
+  void tick(const Counts& c) {
+    if (!m_bOn || (c.files & 1023) != 0) return;
+    Clock::time_point now = Clock::now();
+    if (now - m_last < std::chrono::milliseconds(250)) return;
+    m_last = now;
+    double secs = std::chrono::duration<double>(now - m_start).count();
+    std::fprintf(stderr, "\r%" PRIu64 " files seen, %" PRIu64 " candidates, %.0f files/s ",
+                 c.files, c.results[1], secs > 0 ? static_cast<double>(c.files) / secs : 0.0);
+    m_bShown = true;
+  }
+  void done() {
+    if (m_bShown) std::fprintf(stderr, "\r\033[K");
+    m_bShown = false;
+  }
+
+ private:
+  bool m_bOn;
+  bool m_bShown = false;
+  Clock::time_point m_start;
+  Clock::time_point m_last;
+};
+
+// The mount point that holds path: the longest one, the first of equal ones.
+std::string holderOf(const std::vector<ObMntEnt>& mounts, const std::string& path) {
+  const ObMntEnt* best = nullptr;
+  for (const ObMntEnt& m : mounts) {
+    int rel = ComparePath::Check(path, m.m_sMountPoint);
+    if ((rel == ComparePath::eSame || rel == ComparePath::eBelow) &&
+        (!best || m.m_sMountPoint.size() > best->m_sMountPoint.size()))
+      best = &m;
+  }
+  return best ? best->m_sMountPoint : std::string("/");
+}
+
+class Scanner {
+ public:
+  Scanner(TQHSMHelper& h, const Options& o, Counts& c, Progress& p)
+      : m_h(h), m_o(o), m_c(c), m_progress(p) {}
+
+  // Sets the content path up and walks it. False when it could not be set up.
+  bool scan(ContentPath& cp) {
+    m_vols = &cp.volumes;
+    cp.reset = m_h.resetVolume(cp.path.c_str(), cp.resetError, m_o.skipNestedMounts);
+    for (const auto& b : m_h.m_mapAmountToArchive) {
+      Volume v;
+      v.mountPoint = b.first;
+      v.known = true;
+      v.budgetBefore = v.budgetAfter = b.second;
+      auto bs = m_h.m_mapFsBlockSize.find(b.first);
+      v.blockSize = bs == m_h.m_mapFsBlockSize.end() ? 0 : bs->second;
+      m_scratch = v.mountPoint;
+      v.active = m_h.MoreFilesToArchive(m_scratch);
+      cp.volumes.push_back(v);
+    }
+    if (cp.reset < 0) return false;
+    if (cp.reset == 1) walk(cp.path);
+    for (Volume& v : cp.volumes) {
+      auto b = m_h.m_mapAmountToArchive.find(v.mountPoint);
+      v.budgetAfter = b == m_h.m_mapAmountToArchive.end() ? 0 : b->second;
+    }
+    return true;
+  }
+
+ private:
+  size_t volumeOf(const std::string& dir) {
+    std::string mp = holderOf(m_mounts, dir);
+    for (size_t i = 0; i < m_vols->size(); ++i)
+      if ((*m_vols)[i].mountPoint == mp) return i;
+    Volume v;  // mounted after resetVolume looked: no budget
+    v.mountPoint = mp;
+    m_vols->push_back(v);
+    return m_vols->size() - 1;
+  }
+  bool anyActive() const {
+    for (const Volume& v : *m_vols)
+      if (v.active) return true;
+    return false;
+  }
+  // Whether a directory of volume vol can lead to files still wanted.
+  bool worthEntering(size_t vol, const char* dir) const {
+    if ((*m_vols)[vol].active) return true;
+    if (m_o.skipNestedMounts) return false;
+    for (const Volume& v : *m_vols)
+      if (v.active && ComparePath::Check(dir, v.mountPoint) == ComparePath::eAbove) return true;
+    return false;
+  }
+  void warn(const FTSENT* e) {
+    ++m_c.errors;
+    std::fprintf(stderr, "tqhsm-scan: %s: %s\n", e->fts_path, std::strerror(e->fts_errno));
+  }
+
+  void walk(const std::string& root) {
+    m_mounts.clear();
+    CZoError err = ObMntTab::getAll(m_mounts);
+    if (err.IsError())
+      std::fprintf(stderr, "tqhsm-scan: %s\n", err.AsString().c_str());
+    size_t rootVol = volumeOf(root);
+
+    char* argv[2] = {const_cast<char*>(root.c_str()), nullptr};
+    FTS* fts = fts_open(argv, FTS_PHYSICAL | FTS_NOCHDIR, byName);
+    if (!fts) {
+      ++m_c.errors;
+      std::fprintf(stderr, "tqhsm-scan: %s: %s\n", root.c_str(), std::strerror(errno));
+      return;
+    }
+    FTSENT* e;
+    while (anyActive() && (e = fts_read(fts)) != nullptr) {
+      size_t vol = e->fts_level == FTS_ROOTLEVEL ? rootVol : static_cast<size_t>(e->fts_parent->fts_number);
+      switch (e->fts_info) {
+        case FTS_D:
+          ++m_c.directories;
+          if (e->fts_level > FTS_ROOTLEVEL &&
+              e->fts_statp->st_dev != e->fts_parent->fts_statp->st_dev) {
+            if (m_o.skipNestedMounts) {
+              ++m_c.nestedSkipped;
+              fts_set(fts, e, FTS_SKIP);
+              break;
+            }
+            vol = volumeOf(e->fts_path);
+          }
+          e->fts_number = static_cast<long>(vol);
+          if (!worthEntering(vol, e->fts_path)) fts_set(fts, e, FTS_SKIP);
+          break;
+        case FTS_F:
+          file(e, (*m_vols)[vol]);
+          break;
+        case FTS_DNR:
+        case FTS_ERR:
+        case FTS_NS:
+          warn(e);
+          break;
+        case FTS_DP:
+        case FTS_DC:
+          break;
+        default:  // symbolic links, devices, sockets, pipes
+          ++m_c.others;
+          break;
+      }
+    }
+    fts_close(fts);
+  }
+
+  void file(FTSENT* e, Volume& v) {
+    ++m_c.files;
+    m_progress.tick(m_c);
+    if (!v.active) {
+      ++m_c.notTaken;
+      return;
+    }
+    ++v.taken;
+    int64_t size = e->fts_statp->st_size;
+    int rc = m_h.IsDMCandidate(e->fts_path, e->fts_statp, v.mountPoint, true, m_o.restubCheck,
+                               m_o.pruneCheck);
+    if (rc >= 0 && rc <= 3)
+      ++m_c.results[rc];
+    else
+      ++m_c.otherResults;
+    if (rc == 1) m_c.bytes += static_cast<uint64_t>(size);
+    m_scratch = v.mountPoint;
+    if (!m_h.MoreFilesToArchive(m_scratch)) {
+      v.active = false;
+      v.spent = true;
+    }
+  }
+
+  TQHSMHelper& m_h;
+  const Options& m_o;
+  Counts& m_c;
+  Progress& m_progress;
+  std::vector<Volume>* m_vols = nullptr;
+  std::vector<ObMntEnt> m_mounts;
+  std::string m_scratch;
+};
+
+std::string fmtBytes(int64_t b) {
+  char buf[64];
+  double v = static_cast<double>(b < 0 ? -b : b);
+  const char* unit = "B";
+  if (v >= 1024.0 * 1024 * 1024) {
+    v /= 1024.0 * 1024 * 1024;
+    unit = "GiB";
+  } else if (v >= 1024.0 * 1024) {
+    v /= 1024.0 * 1024;
+    unit = "MiB";
+  } else if (v >= 1024.0) {
+    v /= 1024.0;
+    unit = "KiB";
+  }
+  if (unit[0] == 'B')
+    std::snprintf(buf, sizeof buf, "%" PRId64, b);
+  else
+    std::snprintf(buf, sizeof buf, "%" PRId64 " (%s%.1f %s)", b, b < 0 ? "-" : "", v, unit);
+  return buf;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options o;
+  CLI::App app{
+      "Scans content paths for files to archive and stub (hierarchical storage management), "
+      "the way the backup agent's scan phase does, and writes them to the StubCollect file."};
+  app.footer(kFooter);
+  app.add_option("CONTENT_PATH", o.paths, "Directories (or files) to scan, in this order")
+      ->required();
+  app.add_option("--app-id", o.appId, "Application (subclient) id: selects [Subclient <id>]")
+      ->required();
+  app.add_option("--app-key", o.appKey, "Application key handed to Initialize")
+      ->capture_default_str();
+  app.add_option("--driver-mode", o.driverMode,
+                 "Driver mode of the low-level library; 2 leaves out mount points without "
+                 "extended attributes")
+      ->capture_default_str();
+  app.add_option("--config", o.config, "Configuration file (default: $TQHSM_CONFIG)");
+  app.add_option("--log", o.log, "Log file (default: $TQHSM_LOG, else standard error)");
+  app.add_option("--job-id", o.jobId, "Job id, carried into events")->capture_default_str();
+  app.add_option("--job-results", o.jobResults,
+                 "Job results directory: where the collect files are written")
+      ->capture_default_str();
+  app.add_option("--collect-file", o.collectFile, "File name of StubCollect in --job-results")
+      ->capture_default_str();
+  app.add_option("--remote-client-id", o.remoteClientId,
+                 "Scan on behalf of this remote client; 0 = this machine")
+      ->capture_default_str();
+  app.add_flag("--proxy", o.proxy, "The paths are proxy paths of another machine");
+  app.add_flag("--native-snap", o.nativeSnap,
+               "The paths lie in a native snapshot (preserves access times)");
+  app.add_option("--snap-collect-arg", o.snapCollectArg,
+                 "Number written with every collect line on a native snapshot")
+      ->capture_default_str();
+  app.add_flag("--snap-host-mapped", o.snapHostMapped,
+               "Snapshot paths are host paths already (no mapping for stub inspection)");
+  app.add_option("--map-prefix", o.mapPrefix,
+                 "Proxy or snapshot path mapping FROM=TO: a leading FROM becomes TO");
+  app.add_flag("--use-dc", o.useDC, "The scan works from the data-classification database");
+  app.add_flag("--restub-check", o.restubCheck,
+               "With --use-dc: look each candidate's inode up before the re-stub check");
+  app.add_flag("--prune-check", o.pruneCheck,
+               "Also check stubs that are not candidates for pruning (always done when the "
+               "subclient honours archiver retention)");
+  app.add_flag("--skip-nested-mounts", o.skipNestedMounts,
+               "Only the file system that holds each content path; never cross into another");
+  app.add_flag("--fail-run", o.failRun,
+               "End the run as failed: a failed local run takes the volumes that it newly put "
+               "under watching off the watch list again");
+  app.add_flag("--progress", o.progress, "Show progress even when standard error is no terminal");
+  app.add_flag("--no-progress", o.noProgress, "Never show progress");
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::ParseError& e) {
+    app.exit(e);
+    return 2;
+  }
+
+  std::unique_ptr<PrefixPathMapper> mapper;
+  if (!o.mapPrefix.empty()) {
+    size_t eq = o.mapPrefix.find('=');
+    if (eq == std::string::npos || eq == 0 || eq + 1 == o.mapPrefix.size()) {
+      std::fprintf(stderr, "tqhsm-scan: --map-prefix wants FROM=TO, not '%s'\n",
+                   o.mapPrefix.c_str());
+      return 2;
+    }
+    mapper.reset(new PrefixPathMapper(o.mapPrefix.substr(0, eq), o.mapPrefix.substr(eq + 1)));
+  }
+  if (!o.log.empty()) setenv("TQHSM_LOG", o.log.c_str(), 1);
+
+  std::unique_ptr<tqhsm::IniConfig> config;
+  std::unique_ptr<tqhsm::ScopedBackend<tqhsm::ConfigSource>> configScope;
+  if (!o.config.empty()) {
+    config = tqhsm::IniConfig::FromFile(o.config);
+    configScope.reset(new tqhsm::ScopedBackend<tqhsm::ConfigSource>(config.get()));
+  }
+  std::string problem = tqhsm::ConfigSource::Current().problem();
+  if (!problem.empty()) {
+    std::fprintf(stderr, "tqhsm-scan: %s\n", problem.c_str());
+    return 1;
+  }
+
+  TQHSMHelperInitArgs args;
+  args.m_jobId = o.jobId;
+  args.m_sJobResultsDir = o.jobResults;
+  args.m_sCollectFileName = o.collectFile;
+  args.m_bUseDC = o.useDC;
+  args.m_nRemoteClientId = o.remoteClientId;
+  args.m_bIsProxy = o.proxy;
+  args.m_pPathMapper = mapper.get();
+  args.m_nAppId = o.appId;
+  args.m_bUseNativeSnap = o.nativeSnap;
+  args.m_llSnapCollectArg = o.snapCollectArg;
+
+  bool progressOn = !o.noProgress && (o.progress || isatty(STDERR_FILENO));
+  Clock::time_point start = Clock::now();
+  Counts counts;
+  Progress progress(progressOn);
+  std::vector<ContentPath> contentPaths;
+  bool failed = o.failRun;
+  bool restubbed = false;
+  uint64_t collected = 0;
+  int init = 0;
+  {
+    TQHSMHelper helper(args);
+    helper.SetSnapHostMapped(o.snapHostMapped);
+    init = helper.Initialize(o.appKey, o.appId, o.driverMode);
+    if (init < 0) {
+      failed = true;
+    } else {
+      Scanner scanner(helper, o, counts, progress);
+      for (const std::string& p : o.paths) {
+        ContentPath cp;
+        cp.given = p;
+        char resolved[PATH_MAX];
+        if (!realpath(p.c_str(), resolved)) {
+          cp.reset = -1;
+          cp.resetError = std::string("cannot resolve: ") + std::strerror(errno);
+          failed = true;
+        } else {
+          cp.path = resolved;
+          if (!scanner.scan(cp)) failed = true;
+        }
+        contentPaths.push_back(cp);
+      }
+      progress.done();
+      restubbed = helper.ProcessFilesForReStubbing(nullptr);
+    }
+    helper.DeInitialize(failed ? 1 : 0);
+    collected = helper.m_ulFilesCollected;
+  }
+  double secs = std::chrono::duration<double>(Clock::now() - start).count();
+
+  std::string collectPath = o.jobResults + "/" + o.collectFile;
+  std::printf("tqhsm-scan summary\n");
+  std::printf("  run:               %s\n", failed ? "failed" : "ended normally");
+  if (init < 0)
+    std::printf("  initialize:        failed (see the log)\n");
+  else if (init == 0)
+    std::printf("  initialize:        archive rules disabled: nothing to do\n");
+  for (const ContentPath& cp : contentPaths) {
+    std::printf("  content path:      %s", cp.given.c_str());
+    if (!cp.path.empty() && cp.path != cp.given) std::printf(" (%s)", cp.path.c_str());
+    if (cp.reset != 1) std::printf(": %s", cp.resetError.c_str());
+    std::printf("\n");
+    for (const Volume& v : cp.volumes) {
+      std::printf("    volume %s: budget before %s, after %s, block size %" PRId64 "%s\n",
+                  v.mountPoint.c_str(), fmtBytes(v.budgetBefore).c_str(),
+                  fmtBytes(v.budgetAfter).c_str(), v.blockSize,
+                  v.spent ? ", spent: no more files taken"
+                          : (v.known && v.budgetBefore > 0 ? "" : ", no budget"));
+    }
+  }
+  std::printf("  files seen:        %" PRIu64 "\n", counts.files);
+  std::printf("  files not taken:   %" PRIu64 " (their volume needed no more data)\n",
+              counts.notTaken);
+  std::printf("  result 0:          %" PRIu64 " not a candidate\n", counts.results[0]);
+  std::printf("  result 1:          %" PRIu64 " collected\n", counts.results[1]);
+  std::printf("  result 2:          %" PRIu64 " stub kept\n", counts.results[2]);
+  std::printf("  result 3:          %" PRIu64 " stub pruned\n", counts.results[3]);
+  if (counts.otherResults)
+    std::printf("  other results:     %" PRIu64 "\n", counts.otherResults);
+  std::printf("  bytes collected:   %s\n", fmtBytes(static_cast<int64_t>(counts.bytes)).c_str());
+  std::printf("  directories:       %" PRIu64 "\n", counts.directories);
+  std::printf("  other entries:     %" PRIu64 " (symbolic links, devices, sockets, pipes)\n",
+              counts.others);
+  if (counts.nestedSkipped)
+    std::printf("  nested mounts:     %" PRIu64 " skipped\n", counts.nestedSkipped);
+  std::printf("  unreadable:        %" PRIu64 "\n", counts.errors);
+  std::printf("  re-stubbing pass:  %s\n", init == 1 ? (restubbed ? "done" : "off or failed") : "not run");
+  std::printf("  StubCollect:       %s (%" PRIu64 " collected, %ld lines)\n", collectPath.c_str(),
+              collected, CountLines(collectPath.c_str()));
+  std::printf("  elapsed:           %.3f s\n", secs);
+  std::printf("  rate:              %.0f files/s\n",
+              secs > 0 ? static_cast<double>(counts.files) / secs : 0.0);
+  return failed ? 1 : 0;
+}
