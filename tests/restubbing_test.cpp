@@ -289,6 +289,9 @@ struct IndexFailure {
   const char* message;
 };
 
+// Keeps gtest from printing the record's raw bytes into the test names.
+void PrintTo(const IndexFailure& f, std::ostream* os) { *os << f.name; }
+
 class IndexFailureTest : public ReStubbingTest,
                          public ::testing::WithParamInterface<IndexFailure> {};
 
