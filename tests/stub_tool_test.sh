@@ -73,6 +73,8 @@ expect_error make "$tmp" --af 2:1:3
 expect_error show "$tmp/missing"
 expect_error make "$h"
 expect_error frobnicate "$h"
+rc=0; "$tool" frobnicate "$h" >/dev/null 2>&1 || rc=$?
+[ "$rc" = 2 ] || fail "a usage error exits with $rc, not 2"
 [ "$(cat "$h")" = hello ] || fail "file changed by a refused make"
 setfattr -n user.OSTUB -v garbage "$h"
 expect_error show "$h"

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "Catalog.h"
+#include "CommandLine.h"
 #include "Config.h"
 
 using tqhsm::Catalog;
@@ -159,14 +160,8 @@ int main(int argc, char** argv) {
 
   CLI::App* list = app.add_subcommand("list", "Print every table");
 
-  try {
-    app.parse(argc, argv);
-  } catch (const CLI::CallForHelp& e) {
-    return app.exit(e);
-  } catch (const CLI::ParseError& e) {
-    app.exit(e);
-    return 2;
-  }
+  int exitCode = 0;
+  if (!tqhsm::tools::ParseCommandLine(app, argc, argv, exitCode)) return exitCode;
 
   if (stub->parsed() && guid.empty()) return fail("GUID must not be empty");
 

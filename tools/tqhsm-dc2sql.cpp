@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "CommandLine.h"
 #include "TQDCClient.h"
 
 namespace {
@@ -61,12 +62,8 @@ int main(int argc, char** argv) {
   std::string rule;
   CLI::Option* ruleOption =
       app.add_option("rule", rule, "the rule, e.g. \"find files where modifiedDays > 7;\"");
-  try {
-    app.parse(argc, argv);
-  } catch (const CLI::ParseError& e) {
-    int code = app.exit(e);
-    return code == 0 ? 0 : 2;
-  }
+  int exitCode = 0;
+  if (!tqhsm::tools::ParseCommandLine(app, argc, argv, exitCode)) return exitCode;
 
   if (ruleOption->count() > 0) return ConvertAndPrint(rule) == 1 ? 0 : 1;
 

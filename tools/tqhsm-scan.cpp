@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "CollectFile.h"
+#include "CommandLine.h"
 #include "Config.h"
 #include "MountTable.h"
 #include "Platform.h"
@@ -383,14 +384,8 @@ int main(int argc, char** argv) {
   app.add_flag("--progress", o.progress, "Show progress even when standard error is no terminal");
   app.add_flag("--no-progress", o.noProgress, "Never show progress");
 
-  try {
-    app.parse(argc, argv);
-  } catch (const CLI::CallForHelp& e) {
-    return app.exit(e);
-  } catch (const CLI::ParseError& e) {
-    app.exit(e);
-    return 2;
-  }
+  int exitCode = 0;
+  if (!tqhsm::tools::ParseCommandLine(app, argc, argv, exitCode)) return exitCode;
 
   std::unique_ptr<PrefixPathMapper> mapper;
   if (!o.mapPrefix.empty()) {

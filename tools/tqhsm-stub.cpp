@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "CommandLine.h"
 #include "HSMLowLevel.h"
 #include "HSMStore.h"
 #include "StubFormat.h"
@@ -158,11 +159,8 @@ int main(int argc, char** argv) {
   makeCmd->add_flag("--head", mo.head,
                     "also write the stub data at the head of the file (sparse-file stub)");
 
-  try {
-    app.parse(argc, argv);
-  } catch (const CLI::ParseError& e) {
-    return app.exit(e);
-  }
+  int exitCode = 0;
+  if (!tqhsm::tools::ParseCommandLine(app, argc, argv, exitCode)) return exitCode;
   if (*showCmd) return show(showFile);
   return make(mo);
 }
