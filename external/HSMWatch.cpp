@@ -218,6 +218,20 @@ bool StateList::store(const std::vector<std::vector<std::string>>& records, bool
   return true;
 }
 
+bool StateList::update(bool createDirectory,
+                       const std::function<bool(std::vector<std::vector<std::string>>&)>& change,
+                       std::string& error) const {
+  Lock lock(m_sDirectory, createDirectory);
+  if (!lock.ok()) {
+    error = lock.error();
+    return false;
+  }
+  std::vector<std::vector<std::string>> records;
+  if (!load(records, error)) return false;
+  if (!change(records)) return true;
+  return store(records, createDirectory, error);
+}
+
 StateList::Lock::Lock(const std::string& directory, bool createDirectory) : m_nFd(-1) {
   if (createDirectory && !makeDirectories(directory, m_sError)) return;
   std::string path = directory + "/" + kLockFile;
@@ -254,6 +268,14 @@ StateList migratedTrees() {
                    tqhsm::kMigratedTreesHeader, 2);
 }
 
+// Removes the records that match; true when there were any.
+template <typename Match>
+bool eraseRecords(std::vector<std::vector<std::string>>& records, Match match) {
+  size_t before = records.size();
+  for (auto it = records.begin(); it != records.end();) it = match(*it) ? records.erase(it) : it + 1;
+  return records.size() != before;
+}
+
 bool holds(const std::string& tree, const std::string& dir) {
   int rel = ComparePath::Check(dir, tree);
   return rel == ComparePath::eSame || rel == ComparePath::eBelow;
@@ -283,21 +305,16 @@ int TQHSMLowLevel::startWatchingDirTree(const char* dir) {
     setLastError("Cannot watch " + d + ": not a directory");
     return -1;
   }
-  StateList list = watchList();
-  StateList::Lock lock(list.directory(), true);
-  if (!lock.ok()) {
-    setLastError(lock.error());
-    return -1;
-  }
-  std::vector<std::vector<std::string>> records;
-  if (!list.load(records, error)) {
-    setLastError(error);
-    return -1;
-  }
-  for (const std::vector<std::string>& r : records)
-    if (r[0] == d) return 0;
-  records.push_back({d});
-  if (!list.store(records, true, error)) {
+  bool ok = watchList().update(
+      true,
+      [&d](std::vector<std::vector<std::string>>& records) {
+        for (const std::vector<std::string>& r : records)
+          if (r[0] == d) return false;
+        records.push_back({d});
+        return true;
+      },
+      error);
+  if (!ok) {
     setLastError(error);
     return -1;
   }
@@ -311,25 +328,17 @@ int TQHSMLowLevel::stopWatchingDirTree(const char* dir) {
     return -1;
   }
   StateList list = watchList();
-  std::vector<std::vector<std::string>> records;
   // Without a state directory nothing is watched: nothing to take off.
   struct stat st;
   if (::stat(list.directory().c_str(), &st) != 0 && errno == ENOENT) return 0;
-  StateList::Lock lock(list.directory(), false);
-  if (!lock.ok()) {
-    setLastError(lock.error());
-    return -1;
-  }
-  if (!list.load(records, error)) {
-    setLastError(error);
-    return -1;
-  }
-  size_t before = records.size();
-  for (auto it = records.begin(); it != records.end();)
-    it = (*it)[0] == d ? records.erase(it) : it + 1;
   // A directory that is not on the list is off it already.
-  if (records.size() == before) return 0;
-  if (!list.store(records, false, error)) {
+  bool ok = list.update(
+      false,
+      [&d](std::vector<std::vector<std::string>>& records) {
+        return eraseRecords(records, [&d](const std::vector<std::string>& r) { return r[0] == d; });
+      },
+      error);
+  if (!ok) {
     setLastError(error);
     return -1;
   }
@@ -390,21 +399,16 @@ int TQHSMMigratedDirTrees::addTree(const char* dir) {
     m_sLastError = error;
     return -1;
   }
-  StateList list = migratedTrees();
-  StateList::Lock lock(list.directory(), m_bCreate);
-  if (!lock.ok()) {
-    m_sLastError = lock.error();
-    return -1;
-  }
-  std::vector<std::vector<std::string>> records;
-  if (!list.load(records, error)) {
-    m_sLastError = error;
-    return -1;
-  }
-  for (const std::vector<std::string>& r : records)
-    if (r[0] == m_sClientName && r[1] == d) return 0;
-  records.push_back({m_sClientName, d});
-  if (!list.store(records, m_bCreate, error)) {
+  bool ok = migratedTrees().update(
+      m_bCreate,
+      [this, &d](std::vector<std::vector<std::string>>& records) {
+        for (const std::vector<std::string>& r : records)
+          if (r[0] == m_sClientName && r[1] == d) return false;
+        records.push_back({m_sClientName, d});
+        return true;
+      },
+      error);
+  if (!ok) {
     m_sLastError = error;
     return -1;
   }
@@ -420,21 +424,15 @@ int TQHSMMigratedDirTrees::delTree(const char* dir) {
   StateList list = migratedTrees();
   struct stat st;
   if (::stat(list.directory().c_str(), &st) != 0 && errno == ENOENT) return 0;
-  StateList::Lock lock(list.directory(), false);
-  if (!lock.ok()) {
-    m_sLastError = lock.error();
-    return -1;
-  }
-  std::vector<std::vector<std::string>> records;
-  if (!list.load(records, error)) {
-    m_sLastError = error;
-    return -1;
-  }
-  size_t before = records.size();
-  for (auto it = records.begin(); it != records.end();)
-    it = ((*it)[0] == m_sClientName && (*it)[1] == d) ? records.erase(it) : it + 1;
-  if (records.size() == before) return 0;
-  if (!list.store(records, false, error)) {
+  bool ok = list.update(
+      false,
+      [this, &d](std::vector<std::vector<std::string>>& records) {
+        return eraseRecords(records, [this, &d](const std::vector<std::string>& r) {
+          return r[0] == m_sClientName && r[1] == d;
+        });
+      },
+      error);
+  if (!ok) {
     m_sLastError = error;
     return -1;
   }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -46,6 +47,12 @@ class StateList {
   // (and its parents) when it is missing.
   bool store(const std::vector<std::vector<std::string>>& records, bool createDirectory,
              std::string& error) const;
+  // One change as a read-modify-write under the lock: change edits the records
+  // and answers whether it changed anything (an unchanged list is not written).
+  // False with the reason in error when the lock, the read or the write fails.
+  bool update(bool createDirectory,
+              const std::function<bool(std::vector<std::vector<std::string>>&)>& change,
+              std::string& error) const;
 
   // Holds the state directory's lock for the life of the object. A lock that
   // cannot be taken (read-only state directory, missing directory ...) is
