@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -271,9 +272,10 @@ StateList migratedTrees() {
 // Removes the records that match; true when there were any.
 template <typename Match>
 bool eraseRecords(std::vector<std::vector<std::string>>& records, Match match) {
-  size_t before = records.size();
-  for (auto it = records.begin(); it != records.end();) it = match(*it) ? records.erase(it) : it + 1;
-  return records.size() != before;
+  auto kept = std::remove_if(records.begin(), records.end(), match);
+  bool any = kept != records.end();
+  records.erase(kept, records.end());
+  return any;
 }
 
 bool holds(const std::string& tree, const std::string& dir) {
