@@ -6,7 +6,7 @@ ASAN_BUILD ?= build-asan
 FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 600
 
-.PHONY: all deps build test test-normal test-asan install demo bench fuzz clean
+.PHONY: all deps build test test-normal test-asan install demo bench fuzz fuzz-all fuzz-run clean
 
 all: build
 
@@ -32,17 +32,22 @@ test-asan:
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --test-dir $(ASAN_BUILD) --output-on-failure -j$(JOBS)
 
-# Fuzzes the DC rule converter for FUZZ_SECONDS (libFuzzer + ASan + UBSan, built
-# with clang in its own build directory) on a copy of the seed corpus; inputs
-# that crash it are left in $(FUZZ_BUILD)/.
+# Fuzzing (libFuzzer + ASan + UBSan, built with clang in its own build
+# directory). `make fuzz` runs the DC converter's target, `make fuzz-all` every
+# target one after the other, each for FUZZ_SECONDS on a copy of its seed corpus
+# (fuzz-corpus-run/<corpus>/); inputs that crash a target are left in
+# $(FUZZ_BUILD)/ as crash-*. Every `make test` replays the committed corpora.
+FUZZ_TARGETS ?= dc_fuzzer
 fuzz: deps
+	$(MAKE) fuzz-run FUZZ_TARGETS=dc_fuzzer
+
+fuzz-all: deps
+	$(MAKE) fuzz-run FUZZ_TARGETS=all
+
+fuzz-run:
 	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DTQHSM_BUILD_FUZZ=ON -DTQHSM_BUILD_TESTS=OFF -DTQHSM_BUILD_BENCH=OFF
-	cmake --build $(FUZZ_BUILD) -j$(JOBS) --target dc_fuzzer
-	rm -rf fuzz-corpus-run && mkdir -p fuzz-corpus-run && cp fuzz/corpus/* fuzz-corpus-run/
-	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-	  $(FUZZ_BUILD)/fuzz/dc_fuzzer -max_total_time=$(FUZZ_SECONDS) -max_len=16384 \
-	  -dict=fuzz/dc.dict -artifact_prefix=$(FUZZ_BUILD)/ -print_final_stats=1 fuzz-corpus-run
+	bash scripts/fuzz.sh $(FUZZ_BUILD) $(FUZZ_SECONDS) $(JOBS) $(FUZZ_TARGETS)
 
 install: build
 	cmake --install $(BUILD) --prefix $(PREFIX)
