@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <string>
 
@@ -81,8 +82,8 @@ int TestUser::Run(const std::function<int()>& fn) {
     _exit(fn() & 0xff);
   }
   int status = 0;
-  while (waitpid(pid, &status, 0) < 0) {
-  }
+  while (waitpid(pid, &status, 0) < 0)
+    if (errno != EINTR) return -1;
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
@@ -101,7 +102,7 @@ void TestUser::Stop(pid_t pid) {
   if (pid <= 0) return;
   kill(pid, SIGKILL);
   int status = 0;
-  while (waitpid(pid, &status, 0) < 0) {
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
 }
 
