@@ -55,6 +55,12 @@ has "$tmp/err" "tqhsm-watch: Not an absolute path: relative/dir"
 has "$tmp/err" "tqhsm-watch: Cannot watch $d/missing: No such file or directory"
 has "$tmp/err" "tqhsm-watch: Cannot watch $d/file: not a directory"
 has "$tmp/out" "$d/c is watched now"
+ln -s "$d/a" "$d/link"
+run 1 "${w[@]}" add "$d/link" "$d/link/b"
+has "$tmp/err" "tqhsm-watch: Cannot use $d/link: it leads through a symbolic link to $d/a, which is what a scan sees; give that path"
+has "$tmp/err" "tqhsm-watch: Cannot use $d/link/b: it leads through a symbolic link to $d/a/b, which is what a scan sees; give that path"
+run 1 "${w[@]}" add --migrated "$d/link"
+has "$tmp/err" "tqhsm-watch: Cannot use $d/link: it leads through a symbolic link to $d/a, which is what a scan sees; give that path"
 # The library wrote the list; the tool reads it back, escapes and all.
 has "$st/watched_dirs" "tqhsm-watched-dirs 1"
 has "$st/watched_dirs" "$d/my\\040dir"
@@ -126,7 +132,6 @@ run 2 "$tool"
 # check on hand-made state directories: one case per line, the status, and
 # the line that must appear. @ stands for the state directory of the case.
 mkdir -p "$tmp/cases"
-ln -s "$d/a" "$d/link"
 n=0
 check_case() {  # check_case <status> <expected line> <watched_dirs text or -> [<migrated_trees text>]
   local want=$1 line=$2 watched=$3 trees=${4:--}

@@ -183,6 +183,16 @@ bool normalized(const std::string& given, std::string& dir) {
   return false;
 }
 
+// A scan sees real paths only: an entry reached through a symbolic link would
+// never match what it walks.
+bool isRealPath(const std::string& dir) {
+  char real[PATH_MAX];
+  if (!::realpath(dir.c_str(), real) || dir == real) return true;  // a missing one is told later
+  fail("Cannot use " + shown(dir) + ": it leads through a symbolic link to " + shown(real) +
+       ", which is what a scan sees; give that path");
+  return false;
+}
+
 bool isDirectory(const std::string& dir) {
   struct stat st;
   if (::stat(dir.c_str(), &st) != 0) {
@@ -201,7 +211,7 @@ int addWatch(const std::string& stateDir, const std::vector<std::string>& dirs) 
   int rc = 0;
   for (const std::string& given : dirs) {
     std::string dir;
-    if (!normalized(given, dir)) {
+    if (!normalized(given, dir) || !isRealPath(dir)) {
       rc = 1;
       continue;
     }
@@ -278,7 +288,7 @@ int addTrees(const std::string& stateDir, const std::string& client,
   int rc = 0;
   for (const std::string& given : dirs) {
     std::string dir, error;
-    if (!normalized(given, dir) || !isDirectory(dir)) {
+    if (!normalized(given, dir) || !isRealPath(dir) || !isDirectory(dir)) {
       rc = 1;
       continue;
     }
