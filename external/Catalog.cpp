@@ -1,6 +1,10 @@
 #include "Catalog.h"
 
 #include <sqlite3.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include "Config.h"
 
@@ -177,5 +181,38 @@ Catalog* Catalog::Shared(std::string& error) {
 }
 
 void Catalog::SetShared(std::unique_ptr<Catalog> catalog) { shared() = std::move(catalog); }
+
+std::unique_ptr<Catalog> Catalog::OpenExisting(const std::string& path, bool readOnly,
+                                               std::string& error) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) {
+    int err = errno;
+    error = err == ENOENT ? "Catalog " + path + " does not exist"
+                          : "Cannot open catalog " + path + ": " + std::strerror(err);
+    return nullptr;
+  }
+  if (S_ISDIR(st.st_mode)) {
+    error = "Catalog " + path + " is a directory";
+    return nullptr;
+  }
+  sqlite3* db = nullptr;
+  int flags = (readOnly ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE) | SQLITE_OPEN_FULLMUTEX;
+  int rc = sqlite3_open_v2(path.c_str(), &db, flags, nullptr);
+  if (rc != SQLITE_OK) {
+    error = "Cannot open catalog " + path + ": " + (db ? sqlite3_errmsg(db) : sqlite3_errstr(rc));
+    if (db) sqlite3_close_v2(db);
+    return nullptr;
+  }
+  sqlite3_busy_timeout(db, 5000);
+  std::unique_ptr<Catalog> c(new Catalog(db, path));
+  // SQLite reads the header only on the first statement: a file that is no
+  // database shows here.
+  std::string why;
+  if (!c->exec("SELECT count(*) FROM sqlite_master", why)) {
+    error = "Cannot read catalog " + path + ": " + why;
+    return nullptr;
+  }
+  return c;
+}
 
 }  // namespace tqhsm

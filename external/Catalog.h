@@ -58,6 +58,14 @@ class TQHSM_API Catalog {
   // Runs any number of statements, handing the rows of each to onRow.
   bool query(const std::string& sql, const RowFn& onRow, std::string& error);
 
+  // Opens the database at path only when it is there, and changes nothing in
+  // it: no file, no schema is created (for commands that look, which must not
+  // leave an empty catalog behind a mistyped path). readOnly: open it for
+  // reading only. Null with a message in error when path does not exist, is a
+  // directory, or is no SQLite database.
+  static std::unique_ptr<Catalog> OpenExisting(const std::string& path, bool readOnly,
+                                               std::string& error);
+
  private:
   Catalog(sqlite3* db, std::string path) : m_pDb(db), m_sPath(std::move(path)) {}
   sqlite3* m_pDb;

@@ -3,7 +3,7 @@
 # are missing. Runs apt-get update at most once.
 set -euo pipefail
 packages=(cmake make g++ pkg-config libinih-dev libsqlite3-dev sqlite3 libexpat1-dev zlib1g-dev libtirpc-dev
-          libcli11-dev libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev
+          libcli11-dev nlohmann-json3-dev libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev
           e2fsprogs attr acl)
 missing=()
 for p in "${packages[@]}"; do

@@ -85,7 +85,5 @@ int main(int argc, char** argv) {
               << app.help();
     return 2;
   }
-  std::cout.flush();
-  if (!std::cout) return 1;
   return allConverted ? 0 : 1;
 }
