@@ -2,9 +2,8 @@
 // helper's init record from its flags and the configuration, drives the helper
 // in its calling order (Initialize; per content path resetVolume, then per file
 // IsDMCandidate and MoreFilesToArchive; the re-stubbing pass; DeInitialize),
-// walks the content paths with fts, and prints a summary.
+// walks the content paths (tools/walk/TreeWalk.h), and prints a summary.
 
-#include <fts.h>
 #include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -24,9 +23,11 @@
 #include "CollectFile.h"
 #include "CommandLine.h"
 #include "Config.h"
+#include "EvEvent.h"
 #include "MountTable.h"
 #include "Platform.h"
 #include "TQHSMHelper.h"
+#include "walk/TreeWalk.h"
 
 namespace {
 
@@ -39,15 +40,23 @@ Calling order:
   DeInitialize(failed).
 
 The walk:
-  Each content path is first resolved to its real absolute path. The walk is fts,
-  physical: symbolic links below a content path are never followed; entries are
-  taken in name order, so an unchanged tree is walked the same way every time. Only
-  regular files are handed to the helper. The walk crosses into another file system
-  only for a mount point below the content path that has a budget of its own (never
-  with --skip-nested-mounts). Once MoreFilesToArchive says
-  a volume needs no more data, no more files are taken from it, and its directories
-  are not entered unless a volume with a budget lies below them; when no volume needs
-  data any more the walk ends. The file list is never held in memory.
+  Each content path is first resolved to its real absolute path, which is then
+  opened without following a symbolic link in any of its components. Below it every
+  directory is reached through the descriptor of the directory that holds it, never
+  by its path again: each entry is looked at without following links, and a
+  directory is read only when what was opened has the device and inode its entry
+  had; one swapped for a link or for another directory meanwhile is skipped,
+  reported on standard error and counted as unreadable. Symbolic links are never
+  followed (they count as other entries). Entries are taken in name order (byte
+  order), so an unchanged tree is walked the same way every time. Only regular
+  files are handed to the helper. The walk crosses into another file system only for
+  a mount point below the content path that has a budget of its own (never with
+  --skip-nested-mounts). Once MoreFilesToArchive says a volume needs no more data,
+  no more files are taken from it, and its directories are not entered unless a
+  volume with a budget lies below them; when no volume needs data any more the walk
+  ends. The file list is never held in memory: only the names of one directory per
+  level of the current path. Names in messages and in the summary are written with
+  the log's escapes (\r, \x1b, \\, ...), so no name can forge terminal output.
 
 Configuration (INI, --config or $TQHSM_CONFIG):
   [Subclient <APP_ID>]  HighFreeSpace, LowFreeSpace (percent), DaysOld, DaysOldMTime,
@@ -131,8 +140,6 @@ struct Counts {
   uint64_t errors = 0;
 };
 
-int byName(const FTSENT** a, const FTSENT** b) { return strcmp((*a)->fts_name, (*b)->fts_name); }
-
 class Progress {
  public:
   explicit Progress(bool on) : m_bOn(on), m_start(Clock::now()), m_last(m_start) {}
@@ -170,7 +177,11 @@ std::string holderOf(const std::vector<ObMntEnt>& mounts, const std::string& pat
   return best ? best->m_sMountPoint : std::string("/");
 }
 
-class Scanner {
+using tqhsm::walk::Action;
+using tqhsm::walk::Entry;
+using tqhsm::walk::WalkProblem;
+
+class Scanner : public tqhsm::walk::Visitor {
  public:
   Scanner(TQHSMHelper& h, const Options& o, Counts& c, Progress& p)
       : m_h(h), m_o(o), m_c(c), m_progress(p) {}
@@ -199,7 +210,38 @@ class Scanner {
     return true;
   }
 
+  Action directory(Entry& e) override {
+    ++m_c.directories;
+    size_t vol = volumeOfEntry(e);
+    if (e.m_nLevel > 0 && e.m_pStat->st_dev != e.m_parentDev) {
+      if (m_o.skipNestedMounts) {
+        ++m_c.nestedSkipped;
+        return Action::kSkip;
+      }
+      vol = volumeOf(e.m_pPath);
+    }
+    e.m_lNumber = static_cast<long>(vol);
+    return worthEntering(vol, e.m_pPath) ? Action::kContinue : Action::kSkip;
+  }
+  Action file(Entry& e) override {
+    take(e, (*m_vols)[volumeOfEntry(e)]);
+    return anyActive() ? Action::kContinue : Action::kStop;
+  }
+  Action other(Entry&) override {  // symbolic links, devices, sockets, pipes
+    ++m_c.others;
+    return Action::kContinue;
+  }
+  Action problem(const WalkProblem& p) override {
+    ++m_c.errors;
+    std::fprintf(stderr, "tqhsm-scan: %s: %s\n", tqhsm::EscapeLogText(p.m_pPath).c_str(),
+                 p.m_pText);
+    return Action::kContinue;
+  }
+
  private:
+  size_t volumeOfEntry(const Entry& e) const {
+    return e.m_nLevel == 0 ? m_nRootVol : static_cast<size_t>(e.m_lParentNumber);
+  }
   size_t volumeOf(const std::string& dir) {
     std::string mp = holderOf(m_mounts, dir);
     for (size_t i = 0; i < m_vols->size(); ++i)
@@ -222,63 +264,17 @@ class Scanner {
       if (v.active && ComparePath::Check(dir, v.mountPoint) == ComparePath::eAbove) return true;
     return false;
   }
-  void warn(const FTSENT* e) {
-    ++m_c.errors;
-    std::fprintf(stderr, "tqhsm-scan: %s: %s\n", e->fts_path, std::strerror(e->fts_errno));
-  }
 
   void walk(const std::string& root) {
     m_mounts.clear();
     CZoError err = ObMntTab::getAll(m_mounts);
     if (err.IsError())
-      std::fprintf(stderr, "tqhsm-scan: %s\n", err.AsString().c_str());
-    size_t rootVol = volumeOf(root);
-
-    char* argv[2] = {const_cast<char*>(root.c_str()), nullptr};
-    FTS* fts = fts_open(argv, FTS_PHYSICAL | FTS_NOCHDIR, byName);
-    if (!fts) {
-      ++m_c.errors;
-      std::fprintf(stderr, "tqhsm-scan: %s: %s\n", root.c_str(), std::strerror(errno));
-      return;
-    }
-    FTSENT* e;
-    while (anyActive() && (e = fts_read(fts)) != nullptr) {
-      size_t vol = e->fts_level == FTS_ROOTLEVEL ? rootVol : static_cast<size_t>(e->fts_parent->fts_number);
-      switch (e->fts_info) {
-        case FTS_D:
-          ++m_c.directories;
-          if (e->fts_level > FTS_ROOTLEVEL &&
-              e->fts_statp->st_dev != e->fts_parent->fts_statp->st_dev) {
-            if (m_o.skipNestedMounts) {
-              ++m_c.nestedSkipped;
-              fts_set(fts, e, FTS_SKIP);
-              break;
-            }
-            vol = volumeOf(e->fts_path);
-          }
-          e->fts_number = static_cast<long>(vol);
-          if (!worthEntering(vol, e->fts_path)) fts_set(fts, e, FTS_SKIP);
-          break;
-        case FTS_F:
-          file(e, (*m_vols)[vol]);
-          break;
-        case FTS_DNR:
-        case FTS_ERR:
-        case FTS_NS:
-          warn(e);
-          break;
-        case FTS_DP:
-        case FTS_DC:
-          break;
-        default:  // symbolic links, devices, sockets, pipes
-          ++m_c.others;
-          break;
-      }
-    }
-    fts_close(fts);
+      std::fprintf(stderr, "tqhsm-scan: %s\n", tqhsm::EscapeLogText(err.AsString()).c_str());
+    m_nRootVol = volumeOf(root);
+    if (anyActive()) tqhsm::walk::Walk(root, *this);
   }
 
-  void file(FTSENT* e, Volume& v) {
+  void take(Entry& e, Volume& v) {
     ++m_c.files;
     m_progress.tick(m_c);
     if (!v.active) {
@@ -286,8 +282,8 @@ class Scanner {
       return;
     }
     ++v.taken;
-    int64_t size = e->fts_statp->st_size;
-    int rc = m_h.IsDMCandidate(e->fts_path, e->fts_statp, v.mountPoint, true, m_o.restubCheck,
+    int64_t size = e.m_pStat->st_size;
+    int rc = m_h.IsDMCandidate(e.m_pPath, e.m_pStat, v.mountPoint, true, m_o.restubCheck,
                                m_o.pruneCheck);
     if (rc >= 0 && rc <= 3)
       ++m_c.results[rc];
@@ -307,8 +303,18 @@ class Scanner {
   Progress& m_progress;
   std::vector<Volume>* m_vols = nullptr;
   std::vector<ObMntEnt> m_mounts;
+  size_t m_nRootVol = 0;
   std::string m_scratch;
 };
+
+// What the summary shows of a content path once it has been scanned: its
+// names as the log writes them, so that no name can forge terminal output.
+void showable(ContentPath& cp) {
+  cp.given = tqhsm::EscapeLogText(cp.given);
+  cp.path = tqhsm::EscapeLogText(cp.path);
+  cp.resetError = tqhsm::EscapeLogText(cp.resetError);
+  for (Volume& v : cp.volumes) v.mountPoint = tqhsm::EscapeLogText(v.mountPoint);
+}
 
 std::string fmtBytes(int64_t b) {
   char buf[64];
@@ -452,6 +458,7 @@ int main(int argc, char** argv) {
           cp.path = resolved;
           if (!scanner.scan(cp)) failed = true;
         }
+        showable(cp);
         contentPaths.push_back(cp);
       }
       progress.done();
