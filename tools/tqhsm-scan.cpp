@@ -4,6 +4,7 @@
 // IsDMCandidate and MoreFilesToArchive; the re-stubbing pass; DeInitialize),
 // walks the content paths (tools/walk/TreeWalk.h), and prints a summary.
 
+#include <fcntl.h>
 #include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -80,7 +81,8 @@ Output:
 
 Exit status:
   0 the run ended normally; 1 the run ended as failed (--fail-run, Initialize failed,
-  a content path could not be resolved or set up); 2 bad usage.
+  a content path could not be resolved or set up) or the job results directory was
+  refused; 2 bad usage.
 )";
 
 struct Options {
@@ -316,6 +318,81 @@ void showable(ContentPath& cp) {
   for (Volume& v : cp.volumes) v.mountPoint = tqhsm::EscapeLogText(v.mountPoint);
 }
 
+// The job-results directory receives files that root creates and replaces
+// (StubCollect, StubCollectTemp, the rewrite and dump files). It, and every
+// directory above it, must be such that nobody but the scan's user (and root)
+// can put or replace an entry in it: otherwise a planted link or a swapped
+// directory would steer those writes. A directory others can write passes
+// only when it is sticky and its owner is trusted (the scan's user for the
+// directory itself, root or the scan's user above it), so that others cannot
+// rename or remove what the scan makes there. The directories are looked at
+// through descriptors, one component at a time without following links, on
+// the path realpath gave; that path is what the scan then uses, so nothing
+// checked here is resolved again through a link. False with the reason in
+// problem; unsafe tells a directory that is there but not safe from one that
+// cannot be reached.
+bool checkJobResults(const std::string& given, std::string& resolved, std::string& problem,
+                     bool& unsafe) {
+  unsafe = false;
+  char real[PATH_MAX];
+  if (!realpath(given.c_str(), real)) {
+    problem = std::string("cannot resolve: ") + std::strerror(errno);
+    return false;
+  }
+  resolved = real;
+  const uid_t self = geteuid();
+  int fd = open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
+  std::string at = "/";
+  size_t pos = 1;
+  bool ok = fd >= 0;
+  if (!ok) problem = std::string("cannot open /: ") + std::strerror(errno);
+  while (ok) {
+    struct stat st;
+    if (fstat(fd, &st) != 0) {
+      problem = "cannot look at " + tqhsm::EscapeLogText(at) + ": " + std::strerror(errno);
+      ok = false;
+      break;
+    }
+    const bool leaf = pos >= resolved.size();
+    const bool othersWrite = (st.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+    const bool trustedOwner = st.st_uid == self || st.st_uid == 0;
+    char mode[16];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+    const std::string shown = tqhsm::EscapeLogText(at);
+    if (!trustedOwner) {
+      problem = shown + " belongs to uid " + std::to_string(st.st_uid) +
+                (leaf ? ", who can plant entries in it" : ", who can replace what is below it");
+      ok = false;
+      unsafe = true;
+    } else if (othersWrite && !((st.st_mode & S_ISVTX) && (!leaf || st.st_uid == self))) {
+      problem = shown + " can be written by others (mode " + mode + ")" +
+                (leaf ? "" : ", who can replace what is below it");
+      ok = false;
+      unsafe = true;
+    }
+    if (!ok || leaf) break;
+    size_t slash = resolved.find('/', pos);
+    if (slash == std::string::npos) slash = resolved.size();
+    std::string name = resolved.substr(pos, slash - pos);
+    int next = openat(fd, name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    at = resolved.substr(0, slash);
+    pos = slash + 1;
+    if (next < 0) {
+      int err = errno;
+      problem = tqhsm::EscapeLogText(at) +
+                (err == ELOOP
+                     ? std::string(" changed while it was checked (a symbolic link is there now)")
+                     : std::string(": ") + std::strerror(err));
+      ok = false;
+      break;
+    }
+    close(fd);
+    fd = next;
+  }
+  if (fd >= 0) close(fd);
+  return ok;
+}
+
 std::string fmtBytes(int64_t b) {
   char buf[64];
   double v = static_cast<double>(b < 0 ? -b : b);
@@ -359,7 +436,10 @@ int main(int argc, char** argv) {
   app.add_option("--log", o.log, "Log file (default: $TQHSM_LOG, else standard error)");
   app.add_option("--job-id", o.jobId, "Job id, carried into events")->capture_default_str();
   app.add_option("--job-results", o.jobResults,
-                 "Job results directory: where the collect files are written")
+                 "Job results directory: where the collect files are written. Refused when "
+                 "anyone but the scan's user or root can write it or a directory above it, "
+                 "unless that directory is sticky (and, for this one, owned by the scan's "
+                 "user)")
       ->capture_default_str();
   app.add_option("--collect-file", o.collectFile, "File name of StubCollect in --job-results")
       ->capture_default_str();
@@ -417,9 +497,25 @@ int main(int argc, char** argv) {
     return 1;
   }
 
+  std::string jobResults, why;
+  bool unsafe = false;
+  if (!checkJobResults(o.jobResults, jobResults, why, unsafe)) {
+    if (unsafe)
+      std::fprintf(stderr,
+                   "tqhsm-scan: job results directory %s refused: %s. Make it and the "
+                   "directories above it writable only by the scan's user or root (sticky "
+                   "ones such as /tmp may stand above it), or make it sticky (chmod +t) and "
+                   "owned by the scan's user.\n",
+                   tqhsm::EscapeLogText(o.jobResults).c_str(), why.c_str());
+    else
+      std::fprintf(stderr, "tqhsm-scan: job results directory %s: %s\n",
+                   tqhsm::EscapeLogText(o.jobResults).c_str(), why.c_str());
+    return 1;
+  }
+
   TQHSMHelperInitArgs args;
   args.m_jobId = o.jobId;
-  args.m_sJobResultsDir = o.jobResults;
+  args.m_sJobResultsDir = jobResults;
   args.m_sCollectFileName = o.collectFile;
   args.m_bUseDC = o.useDC;
   args.m_nRemoteClientId = o.remoteClientId;
