@@ -46,11 +46,13 @@ class DCDebugLogTest : public tqhsm::test::DCTest {
     m_sRootFile = m_dir.write("root-only", "root's data\n");
     chmod(m_sRootFile.c_str(), 0600);
     // The reference answers come from a conversion without a log at all.
-    tqhsm::dc::SetDebugLogPath(m_dir.file("no/such/dir/log").c_str());
+    m_sNoLog = m_dir.file("no/such/dir/log");
+    tqhsm::dc::SetDebugLogPath(m_sNoLog.c_str());
   }
 
   std::string m_sTarget;
   std::string m_sRootFile;
+  std::string m_sNoLog;  // the converter keeps the pointer: it must live as long
 };
 
 struct Planted {
