@@ -379,8 +379,13 @@ bool checkJobResults(const std::string& given, std::string& resolved, std::strin
     pos = slash + 1;
     if (next < 0) {
       int err = errno;
+      struct stat link;
+      // realpath saw a directory there: a link there now was put there since.
+      bool swapped = (err == ELOOP || err == ENOTDIR) &&
+                     fstatat(fd, name.c_str(), &link, AT_SYMLINK_NOFOLLOW) == 0 &&
+                     S_ISLNK(link.st_mode);
       problem = tqhsm::EscapeLogText(at) +
-                (err == ELOOP
+                (swapped
                      ? std::string(" changed while it was checked (a symbolic link is there now)")
                      : std::string(": ") + std::strerror(err));
       ok = false;
