@@ -5,6 +5,7 @@
 #include <grp.h>
 #include <pwd.h>
 #include <strings.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <climits>
@@ -68,15 +69,24 @@ __attribute__((format(printf, 1, 2))) void DebugLine(const char* format, ...) {
   va_end(args);
 }
 
-// The debug log of one conversion. The file is not followed through a symbolic
-// link (it lives in a world-writable directory) and is closed when the
-// conversion ends, so no stream outlives its call.
+// The debug log of one conversion. It lives in a directory that everybody can
+// write, so whatever is found at its name may have been planted there: the
+// open follows no symbolic link, never waits (a FIFO without a reader fails at
+// once, one with a reader is refused below), and the file is truncated and
+// written only when it is a regular file of the converting user with no other
+// name (a hard link to some other file must not be emptied). Anything else
+// leaves the conversion without its debug lines. The stream is closed when the
+// conversion ends, so none outlives its call.
 class ConversionLog {
  public:
   ConversionLog() : m_pPrevious(fp), m_pOwn(nullptr) {
-    int fd = open(g_logPath, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+    int fd = open(g_logPath, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
     if (fd >= 0) {
-      m_pOwn = fdopen(fd, "w");
+      struct stat st;
+      if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1 &&
+          st.st_uid == geteuid() && ftruncate(fd, 0) == 0 &&
+          fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) == 0)
+        m_pOwn = fdopen(fd, "w");
       if (!m_pOwn) close(fd);
     }
     fp = m_pOwn;

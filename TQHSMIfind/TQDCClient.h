@@ -11,8 +11,10 @@
 // Every conversion (convert_dc_to_sql, convert_dc_to_sql_lg) starts from a clean
 // token stack, empty user and group lists, cleared negation flags and zero
 // percentages; the globals keep their values after the call so that callers can
-// read them. Each conversion writes its trace to "/tmp/log" (skipped when that
-// file cannot be opened) and closes it before it returns.
+// read them. Each conversion writes its trace to "/tmp/log" and closes it before
+// it returns; the trace is skipped when that name holds anything but a regular
+// file of the converting user with a single link (a symbolic link, a FIFO, a
+// directory, a hard link, another user's file), or cannot be opened.
 
 #include <cstdio>
 #include <string>

@@ -65,14 +65,92 @@ std::string linePrefix() {
   return std::string(stamp) + " " + std::to_string(getpid()) + " ";
 }
 
-// One message is one line: an embedded line break would split it.
-void appendOneLine(std::string& out, const std::string& text) {
-  for (char c : text) {
-    if (c == '\n')
-      out += "\\n";
-    else
-      out += c;
+// Length of the well-formed UTF-8 sequence at p (at most left bytes), 0 when
+// there is none. Overlong forms, surrogates and code points past U+10FFFF are
+// not well-formed.
+size_t utf8Length(const unsigned char* p, size_t left) {
+  unsigned char c = p[0];
+  size_t n;
+  unsigned char lo = 0x80, hi = 0xbf;  // range of the second byte
+  if (c >= 0xc2 && c <= 0xdf) {
+    n = 2;
+  } else if (c >= 0xe0 && c <= 0xef) {
+    n = 3;
+    if (c == 0xe0) lo = 0xa0;
+    if (c == 0xed) hi = 0x9f;
+  } else if (c >= 0xf0 && c <= 0xf4) {
+    n = 4;
+    if (c == 0xf0) lo = 0x90;
+    if (c == 0xf4) hi = 0x8f;
+  } else {
+    return 0;
   }
+  if (left < n || p[1] < lo || p[1] > hi) return 0;
+  for (size_t i = 2; i < n; ++i)
+    if (p[i] < 0x80 || p[i] > 0xbf) return 0;
+  return n;
+}
+
+void appendHex(std::string& out, unsigned char c) {
+  static const char kDigits[] = "0123456789abcdef";
+  out += '\\';
+  out += 'x';
+  out += kDigits[c >> 4];
+  out += kDigits[c & 15];
+}
+
+}  // namespace
+
+void AppendEscaped(std::string& out, const char* text, size_t size, bool bracket) {
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(text);
+  size_t i = 0;
+  while (i < size) {
+    // Runs of plain printable ASCII are copied in one go.
+    size_t run = i;
+    while (run < size && p[run] >= 0x20 && p[run] < 0x7f && p[run] != '\\' &&
+           !(bracket && p[run] == ']'))
+      ++run;
+    if (run > i) {
+      out.append(text + i, run - i);
+      i = run;
+      continue;
+    }
+    unsigned char c = p[i];
+    if (c < 0x80) {
+      switch (c) {
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        case '\t': out += "\\t"; break;
+        case '\\': out += "\\\\"; break;
+        default: appendHex(out, c); break;
+      }
+      ++i;
+      continue;
+    }
+    size_t n = utf8Length(p + i, size - i);
+    if (n == 0 || (n == 2 && c == 0xc2 && p[i + 1] <= 0x9f)) {
+      // Not UTF-8, or a C1 control: every byte of it as an escape.
+      size_t bytes = n == 0 ? 1 : 2;
+      for (size_t k = 0; k < bytes; ++k) appendHex(out, p[i + k]);
+      i += bytes;
+      continue;
+    }
+    out.append(text + i, n);
+    i += n;
+  }
+}
+
+std::string EscapeLogText(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  AppendEscaped(out, text.data(), text.size());
+  return out;
+}
+
+namespace {
+
+void appendText(std::string& out, const char* text) {
+  if (text) AppendEscaped(out, text, std::strlen(text));
 }
 
 }  // namespace
@@ -96,9 +174,9 @@ void FileLogSink::write(LogKind kind, const char* tag, int level, const std::str
   std::string body = kind == LogKind::Error ? "ERROR " : "DEBUG ";
   body += std::to_string(level);
   body += ' ';
-  body += tag ? tag : "";
+  appendText(body, tag);
   body += ' ';
-  appendOneLine(body, text);
+  AppendEscaped(body, text.data(), text.size());
   emit(body);
 }
 
@@ -109,7 +187,7 @@ void FileLogSink::event(unsigned int eventId, long long jobId, int arg,
   std::string body = head;
   for (const std::string& a : args) {
     body += '[';
-    appendOneLine(body, a);
+    AppendEscaped(body, a.data(), a.size(), true);
     body += ']';
   }
   emit(body);
@@ -117,8 +195,11 @@ void FileLogSink::event(unsigned int eventId, long long jobId, int arg,
 
 void FileLogSink::debugBreak(const char* marker, const char*, int, int, bool) {
   // The hook only notes that the marker was reached; it never stops the scan.
-  if (marker && ::access(marker, F_OK) == 0)
-    emit(std::string("DEBUG 2 debugBreak marker ") + marker + " present, continuing");
+  if (marker && ::access(marker, F_OK) == 0) {
+    std::string body = "DEBUG 2 debugBreak marker ";
+    appendText(body, marker);
+    emit(body + " present, continuing");
+  }
 }
 
 }  // namespace tqhsm

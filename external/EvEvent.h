@@ -26,9 +26,23 @@ class TQHSM_API LogSink {
   virtual void debugBreak(const char* marker, const char* arg, int count, int level, bool flag);
 };
 
+// How a text is written into the log, so that no name can forge or overwrite a
+// line on the terminal that shows it. Bytes below 0x20 and 0x7f become escapes
+// (\n, \r, \t, else \xHH with two lower-case hex digits); a backslash becomes
+// \\, so that every backslash in the log starts an escape. Well-formed UTF-8
+// is kept, except the C1 control characters U+0080 to U+009F (\xc2\x80 ...),
+// which some terminals obey as well; bytes that are not well-formed UTF-8 are
+// written as \xHH one by one. With bracket set, ']' is written as \x5d too
+// (an event argument stands between brackets).
+TQHSM_API void AppendEscaped(std::string& out, const char* text, size_t size,
+                             bool bracket = false);
+// The text as the log writes it.
+TQHSM_API std::string EscapeLogText(const std::string& text);
+
 class TQHSM_API FileLogSink : public LogSink {
  public:
-  // path empty: standard error. Lines are appended with one write() each.
+  // path empty: standard error. Lines are appended with one write() each;
+  // texts, tags and event arguments are written as AppendEscaped writes them.
   FileLogSink(const std::string& path, int level);
   ~FileLogSink() override;
   FileLogSink(const FileLogSink&) = delete;

@@ -5,6 +5,8 @@
 //  - a conversion that reports success in the small buffer produced the whole
 //    query, the same as in the roomy one.
 
+#include <unistd.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -44,12 +46,28 @@ Outcome Convert(const char* rule, int size) {
   return out;
 }
 
+std::string g_logDir;
+std::string g_logPath;
+
+void RemoveLog() {
+  unlink(g_logPath.c_str());
+  rmdir(g_logDir.c_str());
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   tqhsm::dc::SetClock(&FixedClock);
-  // The log lines are still formatted and written, just not kept.
-  tqhsm::dc::SetDebugLogPath("/dev/null");
+  // The log lines are formatted and written to a scratch file that every
+  // conversion empties again (a device such as /dev/null is refused as a log,
+  // which would leave the trace lines unformatted).
+  const char* base = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : getenv("TMPDIR");
+  std::string tmpl = std::string(base && *base ? base : "/tmp") + "/tqhsm-dc-fuzz-XXXXXX";
+  if (!mkdtemp(&tmpl[0])) abort();
+  g_logDir = tmpl;
+  g_logPath = g_logDir + "/log";
+  tqhsm::dc::SetDebugLogPath(g_logPath.c_str());
+  atexit(RemoveLog);
   return 0;
 }
 

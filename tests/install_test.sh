@@ -24,11 +24,12 @@ libdir=$(ls -d "$tmp/prefix"/lib*/pkgconfig | head -1)
 export PKG_CONFIG_PATH=$libdir
 g++ -std=c++17 -Wall -Werror "$tmp/main.cpp" -o "$tmp/main" $(pkg-config --cflags --libs tqhsm)
 TQHSM_LOG=$tmp/log LD_LIBRARY_PATH=$(dirname "$libdir") "$tmp/main"
+# The log writes the rules' tabs as \t escapes, like every control character.
 for want in 'TQHSMHelper::PrintHSMRules SUBLCIENT SETTINGS' \
-            $'TQHSMHelper::PrintHSMRules \tRules Flag\t\t:8192' \
-            $'TQHSMHelper::PrintHSMRules \tUseAllRules\t\t:TRUE' \
-            $'TQHSMHelper::PrintHSMRules \tDoNotCreateStub\t\t:FALSE' \
-            $'TQHSMHelper::PrintHSMRules \tHonor Archiver Retention:\t:No'; do
+            'TQHSMHelper::PrintHSMRules \tRules Flag\t\t:8192' \
+            'TQHSMHelper::PrintHSMRules \tUseAllRules\t\t:TRUE' \
+            'TQHSMHelper::PrintHSMRules \tDoNotCreateStub\t\t:FALSE' \
+            'TQHSMHelper::PrintHSMRules \tHonor Archiver Retention:\t:No'; do
   grep -qF -- "$want" "$tmp/log" || { echo "missing in log: $want"; cat "$tmp/log"; exit 1; }
 done
 if grep -q DeleteStubAfterNDatys "$tmp/log"; then echo "unexpected DeleteStubAfterNDatys line"; exit 1; fi

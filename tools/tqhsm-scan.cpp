@@ -2,9 +2,9 @@
 // helper's init record from its flags and the configuration, drives the helper
 // in its calling order (Initialize; per content path resetVolume, then per file
 // IsDMCandidate and MoreFilesToArchive; the re-stubbing pass; DeInitialize),
-// walks the content paths with fts, and prints a summary.
+// walks the content paths (tools/walk/TreeWalk.h), and prints a summary.
 
-#include <fts.h>
+#include <fcntl.h>
 #include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -24,9 +24,11 @@
 #include "CollectFile.h"
 #include "CommandLine.h"
 #include "Config.h"
+#include "EvEvent.h"
 #include "MountTable.h"
 #include "Platform.h"
 #include "TQHSMHelper.h"
+#include "walk/TreeWalk.h"
 
 namespace {
 
@@ -39,15 +41,23 @@ Calling order:
   DeInitialize(failed).
 
 The walk:
-  Each content path is first resolved to its real absolute path. The walk is fts,
-  physical: symbolic links below a content path are never followed; entries are
-  taken in name order, so an unchanged tree is walked the same way every time. Only
-  regular files are handed to the helper. The walk crosses into another file system
-  only for a mount point below the content path that has a budget of its own (never
-  with --skip-nested-mounts). Once MoreFilesToArchive says
-  a volume needs no more data, no more files are taken from it, and its directories
-  are not entered unless a volume with a budget lies below them; when no volume needs
-  data any more the walk ends. The file list is never held in memory.
+  Each content path is first resolved to its real absolute path, which is then
+  opened without following a symbolic link in any of its components. Below it every
+  directory is reached through the descriptor of the directory that holds it, never
+  by its path again: each entry is looked at without following links, and a
+  directory is read only when what was opened has the device and inode its entry
+  had; one swapped for a link or for another directory meanwhile is skipped,
+  reported on standard error and counted as unreadable. Symbolic links are never
+  followed (they count as other entries). Entries are taken in name order (byte
+  order), so an unchanged tree is walked the same way every time. Only regular
+  files are handed to the helper. The walk crosses into another file system only for
+  a mount point below the content path that has a budget of its own (never with
+  --skip-nested-mounts). Once MoreFilesToArchive says a volume needs no more data,
+  no more files are taken from it, and its directories are not entered unless a
+  volume with a budget lies below them; when no volume needs data any more the walk
+  ends. The file list is never held in memory: only the names of one directory per
+  level of the current path. Names in messages and in the summary are written with
+  the log's escapes (\r, \x1b, \\, ...), so no name can forge terminal output.
 
 Configuration (INI, --config or $TQHSM_CONFIG):
   [Subclient <APP_ID>]  HighFreeSpace, LowFreeSpace (percent), DaysOld, DaysOldMTime,
@@ -71,7 +81,8 @@ Output:
 
 Exit status:
   0 the run ended normally; 1 the run ended as failed (--fail-run, Initialize failed,
-  a content path could not be resolved or set up); 2 bad usage.
+  a content path could not be resolved or set up) or the job results directory was
+  refused; 2 bad usage.
 )";
 
 struct Options {
@@ -131,8 +142,6 @@ struct Counts {
   uint64_t errors = 0;
 };
 
-int byName(const FTSENT** a, const FTSENT** b) { return strcmp((*a)->fts_name, (*b)->fts_name); }
-
 class Progress {
  public:
   explicit Progress(bool on) : m_bOn(on), m_start(Clock::now()), m_last(m_start) {}
@@ -170,7 +179,11 @@ std::string holderOf(const std::vector<ObMntEnt>& mounts, const std::string& pat
   return best ? best->m_sMountPoint : std::string("/");
 }
 
-class Scanner {
+using tqhsm::walk::Action;
+using tqhsm::walk::Entry;
+using tqhsm::walk::WalkProblem;
+
+class Scanner : public tqhsm::walk::Visitor {
  public:
   Scanner(TQHSMHelper& h, const Options& o, Counts& c, Progress& p)
       : m_h(h), m_o(o), m_c(c), m_progress(p) {}
@@ -199,7 +212,38 @@ class Scanner {
     return true;
   }
 
+  Action directory(Entry& e) override {
+    ++m_c.directories;
+    size_t vol = volumeOfEntry(e);
+    if (e.m_nLevel > 0 && e.m_pStat->st_dev != e.m_parentDev) {
+      if (m_o.skipNestedMounts) {
+        ++m_c.nestedSkipped;
+        return Action::kSkip;
+      }
+      vol = volumeOf(e.m_pPath);
+    }
+    e.m_lNumber = static_cast<long>(vol);
+    return worthEntering(vol, e.m_pPath) ? Action::kContinue : Action::kSkip;
+  }
+  Action file(Entry& e) override {
+    take(e, (*m_vols)[volumeOfEntry(e)]);
+    return anyActive() ? Action::kContinue : Action::kStop;
+  }
+  Action other(Entry&) override {  // symbolic links, devices, sockets, pipes
+    ++m_c.others;
+    return Action::kContinue;
+  }
+  Action problem(const WalkProblem& p) override {
+    ++m_c.errors;
+    std::fprintf(stderr, "tqhsm-scan: %s: %s\n", tqhsm::EscapeLogText(p.m_pPath).c_str(),
+                 p.m_pText);
+    return Action::kContinue;
+  }
+
  private:
+  size_t volumeOfEntry(const Entry& e) const {
+    return e.m_nLevel == 0 ? m_nRootVol : static_cast<size_t>(e.m_lParentNumber);
+  }
   size_t volumeOf(const std::string& dir) {
     std::string mp = holderOf(m_mounts, dir);
     for (size_t i = 0; i < m_vols->size(); ++i)
@@ -222,63 +266,17 @@ class Scanner {
       if (v.active && ComparePath::Check(dir, v.mountPoint) == ComparePath::eAbove) return true;
     return false;
   }
-  void warn(const FTSENT* e) {
-    ++m_c.errors;
-    std::fprintf(stderr, "tqhsm-scan: %s: %s\n", e->fts_path, std::strerror(e->fts_errno));
-  }
 
   void walk(const std::string& root) {
     m_mounts.clear();
     CZoError err = ObMntTab::getAll(m_mounts);
     if (err.IsError())
-      std::fprintf(stderr, "tqhsm-scan: %s\n", err.AsString().c_str());
-    size_t rootVol = volumeOf(root);
-
-    char* argv[2] = {const_cast<char*>(root.c_str()), nullptr};
-    FTS* fts = fts_open(argv, FTS_PHYSICAL | FTS_NOCHDIR, byName);
-    if (!fts) {
-      ++m_c.errors;
-      std::fprintf(stderr, "tqhsm-scan: %s: %s\n", root.c_str(), std::strerror(errno));
-      return;
-    }
-    FTSENT* e;
-    while (anyActive() && (e = fts_read(fts)) != nullptr) {
-      size_t vol = e->fts_level == FTS_ROOTLEVEL ? rootVol : static_cast<size_t>(e->fts_parent->fts_number);
-      switch (e->fts_info) {
-        case FTS_D:
-          ++m_c.directories;
-          if (e->fts_level > FTS_ROOTLEVEL &&
-              e->fts_statp->st_dev != e->fts_parent->fts_statp->st_dev) {
-            if (m_o.skipNestedMounts) {
-              ++m_c.nestedSkipped;
-              fts_set(fts, e, FTS_SKIP);
-              break;
-            }
-            vol = volumeOf(e->fts_path);
-          }
-          e->fts_number = static_cast<long>(vol);
-          if (!worthEntering(vol, e->fts_path)) fts_set(fts, e, FTS_SKIP);
-          break;
-        case FTS_F:
-          file(e, (*m_vols)[vol]);
-          break;
-        case FTS_DNR:
-        case FTS_ERR:
-        case FTS_NS:
-          warn(e);
-          break;
-        case FTS_DP:
-        case FTS_DC:
-          break;
-        default:  // symbolic links, devices, sockets, pipes
-          ++m_c.others;
-          break;
-      }
-    }
-    fts_close(fts);
+      std::fprintf(stderr, "tqhsm-scan: %s\n", tqhsm::EscapeLogText(err.AsString()).c_str());
+    m_nRootVol = volumeOf(root);
+    if (anyActive()) tqhsm::walk::Walk(root, *this);
   }
 
-  void file(FTSENT* e, Volume& v) {
+  void take(Entry& e, Volume& v) {
     ++m_c.files;
     m_progress.tick(m_c);
     if (!v.active) {
@@ -286,8 +284,8 @@ class Scanner {
       return;
     }
     ++v.taken;
-    int64_t size = e->fts_statp->st_size;
-    int rc = m_h.IsDMCandidate(e->fts_path, e->fts_statp, v.mountPoint, true, m_o.restubCheck,
+    int64_t size = e.m_pStat->st_size;
+    int rc = m_h.IsDMCandidate(e.m_pPath, e.m_pStat, v.mountPoint, true, m_o.restubCheck,
                                m_o.pruneCheck);
     if (rc >= 0 && rc <= 3)
       ++m_c.results[rc];
@@ -307,8 +305,98 @@ class Scanner {
   Progress& m_progress;
   std::vector<Volume>* m_vols = nullptr;
   std::vector<ObMntEnt> m_mounts;
+  size_t m_nRootVol = 0;
   std::string m_scratch;
 };
+
+// What the summary shows of a content path once it has been scanned: its
+// names as the log writes them, so that no name can forge terminal output.
+void showable(ContentPath& cp) {
+  cp.given = tqhsm::EscapeLogText(cp.given);
+  cp.path = tqhsm::EscapeLogText(cp.path);
+  cp.resetError = tqhsm::EscapeLogText(cp.resetError);
+  for (Volume& v : cp.volumes) v.mountPoint = tqhsm::EscapeLogText(v.mountPoint);
+}
+
+// The job-results directory receives files that root creates and replaces
+// (StubCollect, StubCollectTemp, the rewrite and dump files). It, and every
+// directory above it, must be such that nobody but the scan's user (and root)
+// can put or replace an entry in it: otherwise a planted link or a swapped
+// directory would steer those writes. A directory others can write passes
+// only when it is sticky and its owner is trusted (the scan's user for the
+// directory itself, root or the scan's user above it), so that others cannot
+// rename or remove what the scan makes there. The directories are looked at
+// through descriptors, one component at a time without following links, on
+// the path realpath gave; that path is what the scan then uses, so nothing
+// checked here is resolved again through a link. False with the reason in
+// problem; unsafe tells a directory that is there but not safe from one that
+// cannot be reached.
+bool checkJobResults(const std::string& given, std::string& resolved, std::string& problem,
+                     bool& unsafe) {
+  unsafe = false;
+  char real[PATH_MAX];
+  if (!realpath(given.c_str(), real)) {
+    problem = std::string("cannot resolve: ") + std::strerror(errno);
+    return false;
+  }
+  resolved = real;
+  const uid_t self = geteuid();
+  int fd = open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
+  std::string at = "/";
+  size_t pos = 1;
+  bool ok = fd >= 0;
+  if (!ok) problem = std::string("cannot open /: ") + std::strerror(errno);
+  while (ok) {
+    struct stat st;
+    if (fstat(fd, &st) != 0) {
+      problem = "cannot look at " + tqhsm::EscapeLogText(at) + ": " + std::strerror(errno);
+      ok = false;
+      break;
+    }
+    const bool leaf = pos >= resolved.size();
+    const bool othersWrite = (st.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+    const bool trustedOwner = st.st_uid == self || st.st_uid == 0;
+    char mode[16];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+    const std::string shown = tqhsm::EscapeLogText(at);
+    if (!trustedOwner) {
+      problem = shown + " belongs to uid " + std::to_string(st.st_uid) +
+                (leaf ? ", who can plant entries in it" : ", who can replace what is below it");
+      ok = false;
+      unsafe = true;
+    } else if (othersWrite && !((st.st_mode & S_ISVTX) && (!leaf || st.st_uid == self))) {
+      problem = shown + " can be written by others (mode " + mode + ")" +
+                (leaf ? "" : ", who can replace what is below it");
+      ok = false;
+      unsafe = true;
+    }
+    if (!ok || leaf) break;
+    size_t slash = resolved.find('/', pos);
+    if (slash == std::string::npos) slash = resolved.size();
+    std::string name = resolved.substr(pos, slash - pos);
+    int next = openat(fd, name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    at = resolved.substr(0, slash);
+    pos = slash + 1;
+    if (next < 0) {
+      int err = errno;
+      struct stat link;
+      // realpath saw a directory there: a link there now was put there since.
+      bool swapped = (err == ELOOP || err == ENOTDIR) &&
+                     fstatat(fd, name.c_str(), &link, AT_SYMLINK_NOFOLLOW) == 0 &&
+                     S_ISLNK(link.st_mode);
+      problem = tqhsm::EscapeLogText(at) +
+                (swapped
+                     ? std::string(" changed while it was checked (a symbolic link is there now)")
+                     : std::string(": ") + std::strerror(err));
+      ok = false;
+      break;
+    }
+    close(fd);
+    fd = next;
+  }
+  if (fd >= 0) close(fd);
+  return ok;
+}
 
 std::string fmtBytes(int64_t b) {
   char buf[64];
@@ -353,7 +441,10 @@ int main(int argc, char** argv) {
   app.add_option("--log", o.log, "Log file (default: $TQHSM_LOG, else standard error)");
   app.add_option("--job-id", o.jobId, "Job id, carried into events")->capture_default_str();
   app.add_option("--job-results", o.jobResults,
-                 "Job results directory: where the collect files are written")
+                 "Job results directory: where the collect files are written. Refused when "
+                 "anyone but the scan's user or root can write it or a directory above it, "
+                 "unless that directory is sticky (and, for this one, owned by the scan's "
+                 "user)")
       ->capture_default_str();
   app.add_option("--collect-file", o.collectFile, "File name of StubCollect in --job-results")
       ->capture_default_str();
@@ -411,9 +502,25 @@ int main(int argc, char** argv) {
     return 1;
   }
 
+  std::string jobResults, why;
+  bool unsafe = false;
+  if (!checkJobResults(o.jobResults, jobResults, why, unsafe)) {
+    if (unsafe)
+      std::fprintf(stderr,
+                   "tqhsm-scan: job results directory %s refused: %s. Make it and the "
+                   "directories above it writable only by the scan's user or root (sticky "
+                   "ones such as /tmp may stand above it), or make it sticky (chmod +t) and "
+                   "owned by the scan's user.\n",
+                   tqhsm::EscapeLogText(o.jobResults).c_str(), why.c_str());
+    else
+      std::fprintf(stderr, "tqhsm-scan: job results directory %s: %s\n",
+                   tqhsm::EscapeLogText(o.jobResults).c_str(), why.c_str());
+    return 1;
+  }
+
   TQHSMHelperInitArgs args;
   args.m_jobId = o.jobId;
-  args.m_sJobResultsDir = o.jobResults;
+  args.m_sJobResultsDir = jobResults;
   args.m_sCollectFileName = o.collectFile;
   args.m_bUseDC = o.useDC;
   args.m_nRemoteClientId = o.remoteClientId;
@@ -452,6 +559,7 @@ int main(int argc, char** argv) {
           cp.path = resolved;
           if (!scanner.scan(cp)) failed = true;
         }
+        showable(cp);
         contentPaths.push_back(cp);
       }
       progress.done();
