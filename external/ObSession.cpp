@@ -87,7 +87,8 @@ CObNetwork::CObNetwork()
       m_pContext(nullptr),
       m_nPort(proto::kDefaultPort),
       m_nTimeout(kDefaultTimeout),
-      m_bAttached(false) {}
+      m_bAttached(false),
+      m_bSentAfterIdle(false) {}
 
 CObNetwork::~CObNetwork() {
   delete m_pChannel;
@@ -134,13 +135,16 @@ CZoError transportError(TlsChannel::Status status, const std::string& reason,
   }
 }
 
-// Reads one frame: its header checked, its body whole.
+// Reads one frame: its header checked, its body whole. closedUnanswered (when
+// given) tells whether the peer closed the connection before a byte came.
 CZoError readFrame(TlsChannel& channel, proto::FrameHeader& header, std::string& body,
                    TlsDeadline deadline, const std::string& where, int timeout,
-                   const std::string& host) {
+                   const std::string& host, bool* closedUnanswered = nullptr) {
   unsigned char head[proto::kHeaderSize];
   std::string reason;
-  TlsChannel::Status s = channel.Read(head, sizeof head, deadline, -1, reason);
+  TlsChannel::Status s = channel.Read(head, 1, deadline, -1, reason);
+  if (closedUnanswered) *closedUnanswered = s == TlsChannel::eClosed;
+  if (s == TlsChannel::eOk) s = channel.Read(head + 1, sizeof head - 1, deadline, -1, reason);
   if (s != TlsChannel::eOk)
     return transportError(s, reason, "while waiting for the answer", where, timeout, host);
   if (!proto::DecodeHeader(head, header, reason))
@@ -239,6 +243,7 @@ CZoError CObNetwork::attach() {
   if (!answer.field(0).empty())
     return failed(eErrCertificate, "refused by the service at " + where() + ": " + answer.field(0));
   m_bAttached = true;
+  m_tLastExchange = std::chrono::steady_clock::now();
   return CZoError::Success();
 }
 
@@ -281,11 +286,15 @@ CZoError CObNetwork::SendXDRMessage(int messageType, obsDatabuf_v2& data, int, i
   }
 
   const auto* request = static_cast<const DMRStartWatchingVolumeReq*>(data.buffer());
-  std::string frame, reason;
-  if (!proto::EncodeFrame(type, {request->clientName, request->volumePath}, frame, reason))
+  std::string reason;
+  m_sLastRequest.clear();
+  if (!proto::EncodeFrame(type, {request->clientName, request->volumePath}, m_sLastRequest, reason))
     return CZoError(eErrUsage, "cannot send " + proto::DescribeType(type) + ": " + reason);
-  TlsChannel::Status s =
-      m_pChannel->Write(frame.data(), frame.size(), tqhsm::DeadlineIn(m_nTimeout), reason);
+  // A service ends an idle session after at least a second; a request sent
+  // just then may meet the close (see ReceiveXDRMessage).
+  m_bSentAfterIdle = std::chrono::steady_clock::now() - m_tLastExchange >= std::chrono::seconds(1);
+  TlsChannel::Status s = m_pChannel->Write(m_sLastRequest.data(), m_sLastRequest.size(),
+                                           tqhsm::DeadlineIn(m_nTimeout), reason);
   if (s != TlsChannel::eOk) {
     CZoError e = transportError(s, reason, "while sending a request", where(), m_nTimeout, m_sHost);
     return failed(e.Code(), e.AsString());
@@ -308,9 +317,31 @@ CZoError CObNetwork::ReceiveXDRMessage(int* messageType, obsDatabuf_v2& data, vo
 
   proto::FrameHeader header;
   std::string body, reason;
+  bool closedUnanswered = false;
   CZoError e = readFrame(*m_pChannel, header, body, tqhsm::DeadlineIn(m_nTimeout), where(),
-                         m_nTimeout, m_sHost);
+                         m_nTimeout, m_sHost, &closedUnanswered);
+  if (e.IsError() && closedUnanswered && m_bSentAfterIdle && !m_sLastRequest.empty()) {
+    // The service ended the idle session as the request went out. A watch
+    // request may be made twice (the second finds the volume watched), so it
+    // is sent once more on a fresh session.
+    EvDebug().DebugLvl(kTag, 1,
+                       "The HSM service at %s closed the idle session as a request went out; "
+                       "attaching again to send it once more.",
+                       where().c_str());
+    m_bSentAfterIdle = false;
+    CZoError again = attach();
+    if (again.IsError()) return again;
+    TlsChannel::Status s = m_pChannel->Write(m_sLastRequest.data(), m_sLastRequest.size(),
+                                             tqhsm::DeadlineIn(m_nTimeout), reason);
+    if (s != TlsChannel::eOk) {
+      CZoError w = transportError(s, reason, "while sending a request", where(), m_nTimeout, m_sHost);
+      return failed(w.Code(), w.AsString());
+    }
+    e = readFrame(*m_pChannel, header, body, tqhsm::DeadlineIn(m_nTimeout), where(), m_nTimeout,
+                  m_sHost);
+  }
   if (e.IsError()) return failed(e.Code(), e.AsString());
+  m_tLastExchange = std::chrono::steady_clock::now();
   if (header.m_nType == proto::kErrorAnswer) {
     proto::DecodedRecord answer;
     if (!proto::DecodeRecord(header.m_nType, body.data(), body.size(), answer, reason))

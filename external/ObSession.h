@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <string>
 
@@ -80,7 +81,9 @@ class TQHSM_API CObNetwork {
   // holds (for DMR_START_WATCHING_VOLUME_RESP a zeroed
   // DMRStartWatchingVolumeResp, whose text is allocated here). *messageType
   // becomes the type received. An error answer of the service, or a message of
-  // another type, is an error.
+  // another type, is an error. Should the service end the session, idle until
+  // the request went out, before a byte of the answer, the request is sent
+  // once more on a fresh session (a watch request may be made twice).
   virtual CZoError ReceiveXDRMessage(int* messageType, obsDatabuf_v2& data, void* header, int arg1,
                                      int arg2, bool& flag);
   // Frees what ReceiveXDRMessage allocated in the record.
@@ -101,4 +104,7 @@ class TQHSM_API CObNetwork {
   int m_nPort;
   int m_nTimeout;
   bool m_bAttached;
+  std::chrono::steady_clock::time_point m_tLastExchange;  // end of the last attach or answer
+  std::string m_sLastRequest;  // the frame of the last request sent
+  bool m_bSentAfterIdle;       // it went out on a session idle for a second or more
 };

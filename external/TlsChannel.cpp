@@ -177,8 +177,14 @@ SSL_CTX* NewTlsContext(bool server, const TlsIdentity& id, std::string& error) {
     return nullptr;
   }
   if (SSL_CTX_use_PrivateKey_file(c, id.m_sPrivateKey.c_str(), SSL_FILETYPE_PEM) != 1) {
-    error = "cannot load private key " + id.m_sPrivateKey +
-            " (it must be PEM and not encrypted): " + TlsErrorText();
+    unsigned long e = ERR_peek_last_error();
+    if (ERR_GET_LIB(e) == ERR_LIB_X509 && ERR_GET_REASON(e) == X509_R_KEY_VALUES_MISMATCH)
+      error = "private key " + id.m_sPrivateKey + " does not belong to certificate " +
+              id.m_sCertificate;
+    else
+      error = "cannot load private key " + id.m_sPrivateKey +
+              " (it must be PEM and not encrypted): " + TlsErrorText();
+    ERR_clear_error();
     return nullptr;
   }
   if (SSL_CTX_check_private_key(c) != 1) {
