@@ -46,6 +46,7 @@ EOF
 echo "== tqhsm-service --config $demo/client/tqhsm.ini --check-config"
 "$build/tqhsm-service" --config "$demo/client/tqhsm.ini" --check-config
 echo
+: > "$demo/client/service.out"  # read below while the service starts
 "$build/tqhsm-service" --config "$demo/client/tqhsm.ini" --log "$demo/client/service.log" \
   > "$demo/client/service.out" 2>&1 &
 pid=$!

@@ -67,6 +67,7 @@ grep -q "AllowedRoots is missing" "$tmp/bad-start.err" || fail "start does not s
 [ $usage = 2 ] || fail "bad usage exits $usage"
 
 # The service, started by hand.
+: > "$tmp/service.out"
 "$service" --config "$svcini" --log "$tmp/service.log" > "$tmp/service.out" 2>&1 &
 pid=$!
 port=
