@@ -272,8 +272,8 @@ CZoError CObNetwork::SendXDRMessage(int messageType, obsDatabuf_v2& data, int, i
 
   // The service ends sessions that stay idle too long (a scan sends its watch
   // requests at its end, maybe hours after it attached), and a failed exchange
-  // ends the session too: attach afresh. No request is lost by this; a request
-  // is only ever sent on a session that was open when it was sent.
+  // ends the session too: attach afresh. Nothing has been sent yet, so nothing
+  // is lost by it.
   if (m_bAttached && m_pChannel->PeerHasSpoken()) {
     EvDebug().DebugLvl(kTag, 1, "The HSM service at %s closed the idle session; attaching again.",
                        where().c_str());
@@ -334,7 +334,8 @@ CZoError CObNetwork::ReceiveXDRMessage(int* messageType, obsDatabuf_v2& data, vo
     TlsChannel::Status s = m_pChannel->Write(m_sLastRequest.data(), m_sLastRequest.size(),
                                              tqhsm::DeadlineIn(m_nTimeout), reason);
     if (s != TlsChannel::eOk) {
-      CZoError w = transportError(s, reason, "while sending a request", where(), m_nTimeout, m_sHost);
+      CZoError w =
+          transportError(s, reason, "while sending a request", where(), m_nTimeout, m_sHost);
       return failed(w.Code(), w.AsString());
     }
     e = readFrame(*m_pChannel, header, body, tqhsm::DeadlineIn(m_nTimeout), where(), m_nTimeout,

@@ -105,6 +105,6 @@ class TQHSM_API CObNetwork {
   int m_nTimeout;
   bool m_bAttached;
   std::chrono::steady_clock::time_point m_tLastExchange;  // end of the last attach or answer
-  std::string m_sLastRequest;  // the frame of the last request sent
-  bool m_bSentAfterIdle;       // it went out on a session idle for a second or more
+  std::string m_sLastRequest;                             // the frame of the last request sent
+  bool m_bSentAfterIdle;  // it went out on a session idle for a second or more
 };
