@@ -6,7 +6,7 @@ ASAN_BUILD ?= build-asan
 FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 600
 
-.PHONY: all deps build test test-normal test-asan install demo bench fuzz fuzz-all fuzz-run clean
+.PHONY: all deps build test test-normal test-asan install demo demo-remote bench fuzz fuzz-all fuzz-run clean
 
 all: build
 
@@ -55,6 +55,11 @@ install: build
 # A scan of a sample tree in a temporary folder (see scripts/demo.sh).
 demo: build
 	bash scripts/demo.sh $(BUILD)
+
+# A scan for a remote client whose volume lands on the watch list of that
+# client's HSM service, all on this machine (see scripts/demo-remote.sh).
+demo-remote: build
+	bash scripts/demo-remote.sh $(BUILD)
 
 # Scan against a bare walk and find on a tree of BENCH_FILES files (see bench/).
 BENCH_FILES ?= 200000

@@ -8,6 +8,7 @@
 
 #include "Config.h"
 #include "EvEvent.h"
+#include "ServiceProtocol.h"
 
 // ---------------------------------------------------------------- subclient
 
@@ -196,6 +197,23 @@ int OBClient::getNetworkHostnameMangled(std::string& name) {
 int OBClient::getShortName(std::string& name) {
   return tqhsm::ApplicationService::Current().clientName(m_nClientId,
                                                          tqhsm::ClientNameKind::Short, name);
+}
+
+int OBClient::getServicePort(int& port, std::string& error) {
+  const tqhsm::ConfigSource& config = tqhsm::ConfigSource::Current();
+  const std::string section = "Client " + std::to_string(m_nClientId);
+  std::string text;
+  if (!config.getString(section, "ServicePort", text) || text.empty()) {
+    port = tqhsm::proto::kDefaultPort;
+    return 0;
+  }
+  uint64_t n = 0;
+  if (!config.getNumber(section, "ServicePort", n) || n < 1 || n > 65535) {
+    error = "key ServicePort of section [" + section + "] is not a TCP port (1 to 65535): " + text;
+    return 1;
+  }
+  port = static_cast<int>(n);
+  return 0;
 }
 
 // ---------------------------------------------------------------- platform info

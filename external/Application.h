@@ -109,6 +109,11 @@ class TQHSM_API OBClient {
   // 0 on success.
   int getNetworkHostnameMangled(std::string& name);
   int getShortName(std::string& name);
+  // The TCP port of the client's HSM service: key ServicePort of section
+  // "[Client <id>]", tqhsm::proto::kDefaultPort (8405) when absent. 0 on
+  // success; non-zero, with the reason in error, for a value that is not a
+  // port number.
+  int getServicePort(int& port, std::string& error);
 
  private:
   int m_nClientId;

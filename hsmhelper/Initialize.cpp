@@ -191,6 +191,14 @@ int initialize(TQHSMHelper& h, int appKey, int appId, int driverMode) {
                       h.m_nRemoteClientId);
       return -1;
     }
+    int port = 0;
+    std::string portError;
+    if (client.getServicePort(port, portError) != 0) {
+      h.m_event.Error(kTag, "Failed to attach to On demand service [%s].Error [%s]", kHsmService,
+                      portError.c_str());
+      return -1;
+    }
+    h.m_pSession->setServicePort(port);
     bool flag = false;
     CZoError err =
         h.m_pSession->Attach_RemoteService(hostMangled, kHsmService, physicalMachine, 300, flag);

@@ -1,6 +1,7 @@
 #include <string>
 
 #include "TQHSMHelper.h"
+#include "WatchVolume.h"
 
 // Watch requests: volumes with data to migrate go on the HSM watch list, here
 // through the low-level library or, for a remote client, through its HSM
@@ -55,20 +56,29 @@ bool TQHSMHelper::startWatchingVolume(const char* path, std::string& error) {
     return ok;
   }
 
-  TQHSMLowLevel* lowLevel = m_pLowLevelCtx ? m_pLowLevelCtx->getByFileName(path) : nullptr;
+  bool newlyWatched = false;
+  bool ok = TQHSMWatchVolumeLocally(m_event, "TQHSMHelper::startWatchingVolume", m_pLowLevelCtx,
+                                    path, error, newlyWatched);
+  if (newlyWatched) m_lstNewHSMMountPoints.push_back(path);
+  return ok;
+}
+
+bool TQHSMWatchVolumeLocally(EvDebug& log, const char* tag, TQHSMLowLevelCtx* ctx,
+                             const char* path, std::string& error, bool& newlyWatched) {
+  newlyWatched = false;
+  TQHSMLowLevel* lowLevel = ctx ? ctx->getByFileName(path) : nullptr;
   if (!lowLevel) {
     error = std::string("Failed to create TQHSMLowLevel object for ") + path;
     return false;
   }
   TQHSMMigratedDirTrees trees(true, OBPI_Focus::getFocusClientName(true));
-  const char* tag = "TQHSMHelper::startWatchingVolume";
-  m_event.DebugLvl(tag, 1, "Going to Check if dir %s is watched", path);
+  log.DebugLvl(tag, 1, "Going to Check if dir %s is watched", path);
   if (lowLevel->isDirWatched(path) <= 0) {
-    m_event.DebugLvl(tag, 1, "Dir %s not being watched", path);
+    log.DebugLvl(tag, 1, "Dir %s not being watched", path);
     std::string treeRoot = path;
-    m_event.DebugLvl(tag, 1, "Checking if %s was migrated before", path);
+    log.DebugLvl(tag, 1, "Checking if %s was migrated before", path);
     if (trees.wasDirMigrated(path, treeRoot) != 0) {
-      m_event.DebugLvl(tag, 1, "Dir %s was migrated before.Starting to watch again", path);
+      log.DebugLvl(tag, 1, "Dir %s was migrated before.Starting to watch again", path);
       if (lowLevel->startWatchingDirTree(treeRoot.c_str()) < 0) {
         error = "Failed to start watching dir tree " + treeRoot;
         return false;
@@ -78,14 +88,14 @@ bool TQHSMHelper::startWatchingVolume(const char* path, std::string& error) {
         error = std::string("Failed to start watching dir tree ") + path;
         return false;
       }
-      m_lstNewHSMMountPoints.push_back(path);
+      newlyWatched = true;
     }
   }
   // The volume is watched now; should recording it fail, the next run only
   // starts watching it afresh.
   if (trees.addTree(path) != 0)
-    m_event.DebugLvl(tag, -1, "Could not record %s as migrated: %s", path,
-                     trees.getLastError().c_str());
+    log.DebugLvl(tag, -1, "Could not record %s as migrated: %s", path,
+                 trees.getLastError().c_str());
   return true;
 }
 

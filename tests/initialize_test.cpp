@@ -620,6 +620,15 @@ TEST_F(InitializeTest, RemoteClientAttachesToItsHsmService) {
   EXPECT_EQ(session->attached,
             std::vector<std::string>{"far.example.com|TQHSMService|box-1|300"});
   EXPECT_EQ(h->m_sRemoteClientName, "far");
+  EXPECT_EQ(session->servicePort(), 8405);  // the default port
+
+  // The client's own port.
+  UseConfig(Config() + "ServicePort = 18405\n");
+  auto other = Helper();
+  auto* second = new FakeSession();
+  other->m_pSession = second;
+  ASSERT_EQ(other->Initialize(1, 5, 0), 1);
+  EXPECT_EQ(second->servicePort(), 18405);
 }
 
 TEST_F(InitializeTest, RemoteClientFailures) {
@@ -656,6 +665,21 @@ TEST_F(InitializeTest, RemoteClientFailures) {
     EXPECT_TRUE(session->attached.empty());
     EXPECT_EQ(h->m_sRemoteClientName, "");
   }
+
+  // A port that is no port: nothing is attempted.
+  log.clear();
+  UseConfig(Config() + "ServicePort = 70000\n");
+  {
+    auto h = Helper();
+    auto* session = new FakeSession();
+    h->m_pSession = session;
+    EXPECT_EQ(h->Initialize(1, 5, 0), -1);
+    EXPECT_TRUE(Has("Failed to attach to On demand service [TQHSMService].Error [key ServicePort of "
+                    "section [Client 9] is not a TCP port (1 to 65535): 70000]"));
+    EXPECT_TRUE(session->attached.empty());
+    EXPECT_FALSE(h->m_bRulesInitialized);
+  }
+  UseConfig(Config());
 
   // The service refuses the session.
   log.clear();
