@@ -259,6 +259,7 @@ class TQHSM_API TQHSMHelper {
   std::map<std::string, std::string> m_mapWatchFailures;
 
  private:
+  bool startWatching(const char* path, std::string& error);
   bool CloseTempCollect();
   void ReportTempLoss(const char* tag, uint64_t lost, const char* why);
   uint64_t MoveTempRecords(FILE* file);
