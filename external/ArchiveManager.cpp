@@ -31,21 +31,27 @@ namespace tqhsm {
 namespace {
 const char* kTag = "ArchiveManager";
 
-// A prepared statement that finalizes itself.
+// A prepared statement of the catalog that finalizes itself.
 class Stmt {
  public:
-  Stmt(sqlite3* db, const char* sql) : m_pDb(db) {
-    if (sqlite3_prepare_v2(db, sql, -1, &m_pStmt, nullptr) != SQLITE_OK) m_pStmt = nullptr;
+  Stmt(Catalog& catalog, const char* sql) : m_catalog(catalog) {
+    m_pStmt = catalog.prepare(sql, m_sError);
   }
   ~Stmt() { sqlite3_finalize(m_pStmt); }
   Stmt(const Stmt&) = delete;
   Stmt& operator=(const Stmt&) = delete;
   sqlite3_stmt* get() const { return m_pStmt; }
-  const char* error() const { return sqlite3_errmsg(m_pDb); }
+  int step() { return m_catalog.step(m_pStmt); }
+  const char* error() const {
+    return m_pStmt ? sqlite3_errmsg(m_catalog.db()) : m_sError.c_str();
+  }
+  // A catalog that is busy or broken said so once already.
+  bool reported() const { return m_catalog.state() != Catalog::eReady; }
 
  private:
-  sqlite3* m_pDb;
+  Catalog& m_catalog;
   sqlite3_stmt* m_pStmt = nullptr;
+  std::string m_sError;
 };
 }  // namespace
 
@@ -58,26 +64,26 @@ ArchiveService& ArchiveService::Default() {
   return service;
 }
 
+// A catalog that cannot answer has said why once (Catalog::Shared); the
+// questions then fail at once and quietly.
 int ArchiveService::getAfileCopy(const std::string&,
                                  const OBA_GetCopyIdByAfileCopyPrec50Req_t& request,
                                  OBA_GetCopyIdByAfileCopyPrec50Resp_t& response) {
   std::string error;
   Catalog* catalog = Catalog::Shared(error);
-  if (!catalog) {
-    EvDebug().Error(kTag, "%s", error.c_str());
-    return eNoCatalog;
-  }
-  Stmt q(catalog->db(),
+  if (!catalog) return eNoCatalog;
+  Stmt q(*catalog,
          "SELECT copy_id, pruned FROM archive_files "
          "WHERE afile_id = ?1 AND copy_precedence = ?2 AND parvis_id = ?3");
   if (!q.get()) {
+    if (q.reported()) return eNoCatalog;
     EvDebug().Error(kTag, "Cannot query archive files: %s", q.error());
     return eQueryFailed;
   }
   sqlite3_bind_int64(q.get(), 1, static_cast<sqlite3_int64>(request.afileId));
   sqlite3_bind_int64(q.get(), 2, static_cast<sqlite3_int64>(request.copyPrecedence));
   sqlite3_bind_int64(q.get(), 3, static_cast<sqlite3_int64>(request.parvisId));
-  int rc = sqlite3_step(q.get());
+  int rc = q.step();
   if (rc == SQLITE_DONE) {
     EvDebug().Error(kTag, "Archive file %llu (copy precedence %llu, Parvis id %llu) is unknown",
                     static_cast<unsigned long long>(request.afileId),
@@ -86,6 +92,7 @@ int ArchiveService::getAfileCopy(const std::string&,
     return eUnknownAfile;
   }
   if (rc != SQLITE_ROW) {
+    if (q.reported()) return eNoCatalog;
     EvDebug().Error(kTag, "Cannot query archive files: %s", q.error());
     return eQueryFailed;
   }
@@ -97,14 +104,11 @@ int ArchiveService::getAfileCopy(const std::string&,
 uint64_t ArchiveService::numberToId(uint64_t parvisNumber) {
   std::string error;
   Catalog* catalog = Catalog::Shared(error);
-  if (!catalog) {
-    EvDebug().Error(kTag, "%s", error.c_str());
-    return 0;
-  }
-  Stmt q(catalog->db(), "SELECT id FROM parvis WHERE number = ?1");
+  if (!catalog) return 0;
+  Stmt q(*catalog, "SELECT id FROM parvis WHERE number = ?1");
   if (!q.get()) return 0;
   sqlite3_bind_int64(q.get(), 1, static_cast<sqlite3_int64>(parvisNumber));
-  if (sqlite3_step(q.get()) != SQLITE_ROW) return 0;
+  if (q.step() != SQLITE_ROW) return 0;
   sqlite3_int64 id = sqlite3_column_int64(q.get(), 0);
   return id > 0 ? static_cast<uint64_t>(id) : 0;
 }

@@ -10,6 +10,7 @@
 #include "TQHSMExport.h"
 
 struct sqlite3;
+struct sqlite3_stmt;
 
 namespace tqhsm {
 
@@ -20,6 +21,11 @@ namespace tqhsm {
 // the tqhsm-catalog tool or with SQL (see README: "The catalog").
 class TQHSM_API Catalog {
  public:
+  // Whether the catalog can answer. A busy or broken catalog stays so for the
+  // rest of the process: a scan asks it once per stub, and a wait or an error
+  // per question would cost a busy time-out per stub.
+  enum State { eReady, eBusy, eBroken };
+
   ~Catalog();
   Catalog(const Catalog&) = delete;
   Catalog& operator=(const Catalog&) = delete;
@@ -28,18 +34,29 @@ class TQHSM_API Catalog {
   // exists. Null with a message in error when that fails.
   static std::unique_ptr<Catalog> Open(const std::string& path, std::string& error);
 
-  // The catalog of this process, opened on first use from the configured path
-  // (section "Catalog", key "Path"). Null with a message in error when it cannot
-  // be opened; later calls try again.
+  // The catalog of this process: opened once, on first use, from the configured
+  // path (section "Catalog", key "Path") and kept. Null with the reason in error
+  // when it cannot answer: when it could not be opened, or a question found it
+  // locked by another process for longer than its busy time-out, or found it
+  // broken (not a database, unreadable). That is logged once, as an Error that
+  // says pruning and re-stubbing checks are off for this run; from then on
+  // every call answers null at once, without another wait.
   static Catalog* Shared(std::string& error);
-  // Replaces the process's catalog (tests, tools); null closes it.
+  // Replaces the process's catalog (tests, tools); null closes it. Either way
+  // the next Shared() starts afresh.
   static void SetShared(std::unique_ptr<Catalog> catalog);
   static std::string ConfiguredPath();
+  // Milliseconds a question waits for a lock another process holds (section
+  // "Catalog", key "BusyTimeout"; 5000 when absent).
+  static int ConfiguredBusyTimeout();
+  // How many times a question of this process has waited for a lock.
+  static uint64_t BusyWaits();
 
   static const char* Schema();
 
   sqlite3* db() const { return m_pDb; }
   const std::string& path() const { return m_sPath; }
+  State state() const { return m_eState; }
   // Runs statements that return no rows; false with a message on failure.
   bool exec(const std::string& sql, std::string& error);
 
@@ -65,11 +82,26 @@ class TQHSM_API Catalog {
   // directory, or is no SQLite database.
   static std::unique_ptr<Catalog> OpenExisting(const std::string& path, bool readOnly,
                                                std::string& error);
+  // For the services that step statements themselves: sqlite3_prepare_v2 and
+  // sqlite3_step with the same bookkeeping of a busy or broken catalog.
+  // prepare answers null with a message in error.
+  sqlite3_stmt* prepare(const char* sql, std::string& error);
+  int step(sqlite3_stmt* stmt);
 
  private:
-  Catalog(sqlite3* db, std::string path) : m_pDb(db), m_sPath(std::move(path)) {}
+  Catalog(sqlite3* db, std::string path);
+  static std::unique_ptr<Catalog> open(const std::string& path, std::string& error, int& rc);
+  static int onBusy(void* self, int count);
+  // Records the result of a call; marks the catalog busy or broken.
+  int note(int rc);
+
   sqlite3* m_pDb;
   std::string m_sPath;
+  State m_eState = eReady;
+  bool m_bShared = false;  // the process's catalog: its state is logged once
+  std::string m_sStateError;  // why it cannot answer, once not ready
+  int m_nBusyTimeoutMs = 5000;
+  int64_t m_llBusySinceMs = 0;  // start of the current wait
 };
 
 }  // namespace tqhsm

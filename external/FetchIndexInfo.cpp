@@ -44,55 +44,52 @@ namespace {
 
 const char* kTag = "FetchIndexInfo";
 
-Catalog* catalogOrLog() {
+// A catalog that cannot answer has said why once (Catalog::Shared).
+Catalog* catalog() {
   std::string error;
-  Catalog* catalog = Catalog::Shared(error);
-  if (!catalog) EvDebug().Error(kTag, "%s", error.c_str());
-  return catalog;
-}
-
-// Answers one key with a prepared query of stub_index; false when the query
-// fails. A key the index does not hold is answered with found 0.
-bool answerKey(sqlite3* db, sqlite3_stmt* q, const MetaData& key, FInfoRespItem& answer) {
-  answer = FInfoRespItem();
-  if (key.m_nKind != IndexService::kStubGUIDKind) return true;
-  sqlite3_reset(q);
-  sqlite3_bind_text(q, 1, key.m_sKey.data(), static_cast<int>(key.m_sKey.size()),
-                    SQLITE_TRANSIENT);
-  int rc = sqlite3_step(q);
-  if (rc == SQLITE_DONE) return true;
-  if (rc != SQLITE_ROW) {
-    EvDebug().Error(kTag, "Index query failed: %s", sqlite3_errmsg(db));
-    return false;
-  }
-  answer.parvisNumber = static_cast<uint32_t>(sqlite3_column_int64(q, 0));
-  answer.copyPrecedence = static_cast<uint32_t>(sqlite3_column_int64(q, 1));
-  answer.afileId = static_cast<uint32_t>(sqlite3_column_int64(q, 2));
-  answer.found = static_cast<uint8_t>(sqlite3_column_int64(q, 3));
-  return true;
+  return Catalog::Shared(error);
 }
 
 const char* kQuery =
     "SELECT parvis_number, copy_precedence, afile_id, found FROM stub_index WHERE stub_guid = ?1";
 
+// The prepared index query; answers one key at a time.
 class Query {
  public:
-  explicit Query(sqlite3* db) : m_pDb(db) {
-    if (sqlite3_prepare_v2(db, kQuery, -1, &m_pStmt, nullptr) != SQLITE_OK) {
-      EvDebug().Error(kTag, "Cannot query the index: %s", sqlite3_errmsg(db));
-      m_pStmt = nullptr;
-    }
+  explicit Query(Catalog& catalog) : m_catalog(catalog) {
+    std::string error;
+    m_pStmt = catalog.prepare(kQuery, error);
+    if (!m_pStmt && catalog.state() == Catalog::eReady)
+      EvDebug().Error(kTag, "Cannot query the index: %s", error.c_str());
   }
   ~Query() { sqlite3_finalize(m_pStmt); }
   Query(const Query&) = delete;
   Query& operator=(const Query&) = delete;
   bool ok() const { return m_pStmt != nullptr; }
+  // False when the query fails. A key the index does not hold is answered
+  // with found 0.
   bool answer(const MetaData& key, FInfoRespItem& item) {
-    return answerKey(m_pDb, m_pStmt, key, item);
+    item = FInfoRespItem();
+    if (key.m_nKind != IndexService::kStubGUIDKind) return true;
+    sqlite3_reset(m_pStmt);
+    sqlite3_bind_text(m_pStmt, 1, key.m_sKey.data(), static_cast<int>(key.m_sKey.size()),
+                      SQLITE_TRANSIENT);
+    int rc = m_catalog.step(m_pStmt);
+    if (rc == SQLITE_DONE) return true;
+    if (rc != SQLITE_ROW) {
+      if (m_catalog.state() == Catalog::eReady)
+        EvDebug().Error(kTag, "Index query failed: %s", sqlite3_errmsg(m_catalog.db()));
+      return false;
+    }
+    item.parvisNumber = static_cast<uint32_t>(sqlite3_column_int64(m_pStmt, 0));
+    item.copyPrecedence = static_cast<uint32_t>(sqlite3_column_int64(m_pStmt, 1));
+    item.afileId = static_cast<uint32_t>(sqlite3_column_int64(m_pStmt, 2));
+    item.found = static_cast<uint8_t>(sqlite3_column_int64(m_pStmt, 3));
+    return true;
   }
 
  private:
-  sqlite3* m_pDb;
+  Catalog& m_catalog;
   sqlite3_stmt* m_pStmt = nullptr;
 };
 
@@ -109,26 +106,24 @@ IndexService& IndexService::Default() {
 
 int IndexService::init(FetchIndexInfo&, const std::string&, uint32_t, uint32_t, uint32_t,
                        uint32_t) {
-  return catalogOrLog() ? 0 : -1;
+  return catalog() ? 0 : -1;
 }
 
-int IndexService::initByAfileId(FetchIndexInfo&, int, uint64_t) {
-  return catalogOrLog() ? 0 : -1;
-}
+int IndexService::initByAfileId(FetchIndexInfo&, int, uint64_t) { return catalog() ? 0 : -1; }
 
 int IndexService::lookup(FetchIndexInfo&, const MetaData& key, FInfoRespItem& answer) {
-  Catalog* catalog = catalogOrLog();
-  if (!catalog) return -1;
-  Query q(catalog->db());
+  Catalog* c = catalog();
+  if (!c) return -1;
+  Query q(*c);
   if (!q.ok() || !q.answer(key, answer)) return -1;
   return 0;
 }
 
 int IndexService::lookup(FetchIndexInfo&, const std::list<MetaData>& keys,
                          FetchIndexInfoSendRes* sink) {
-  Catalog* catalog = catalogOrLog();
-  if (!catalog || !sink) return -1;
-  Query q(catalog->db());
+  Catalog* c = catalog();
+  if (!c || !sink) return -1;
+  Query q(*c);
   if (!q.ok()) return -1;
   FetchIndexInfoResp batch;
   for (const MetaData& key : keys) {

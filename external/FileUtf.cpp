@@ -29,6 +29,13 @@ FILE* FileSystem::fopen(const char* path, const char* mode) {
 int FileSystem::rename(const char* from, const char* to) { return ::rename(from, to); }
 int FileSystem::unlink(const char* path) { return ::unlink(path); }
 ssize_t FileSystem::write(int fd, const void* data, size_t size) { return ::write(fd, data, size); }
+ssize_t FileSystem::pwrite(int fd, const void* data, size_t size, off_t offset) {
+  return ::pwrite(fd, data, size, offset);
+}
+int FileSystem::fstat(int fd, struct stat* st) { return ::fstat(fd, st); }
+int FileSystem::fallocate(int fd, int mode, off_t offset, off_t length) {
+  return ::fallocate(fd, mode, offset, length);
+}
 int FileSystem::fsync(int fd) { return ::fsync(fd); }
 int FileSystem::ftruncate(int fd, off_t length) { return ::ftruncate(fd, length); }
 int FileSystem::close(int fd) { return ::close(fd); }

@@ -11,7 +11,10 @@ namespace tqhsm {
 
 // File access of the agent. The base class is the real thing (plain POSIX);
 // tests derive from FileSystemWrapper and override only the calls they want to
-// fail, for instance a write that reports ENOSPC.
+// fail, for instance a write that reports ENOSPC. Every write, sync, space
+// reservation, rename, unlink, truncation and close of the library's own files
+// (collect files, the re-stubbing pass's rewrite and dump files, the state
+// lists) goes through here, so that a test can make any one of them fail.
 class TQHSM_API FileSystem {
   TQHSM_BACKEND_SLOT(FileSystem)
 
@@ -24,6 +27,10 @@ class TQHSM_API FileSystem {
   virtual int rename(const char* from, const char* to);
   virtual int unlink(const char* path);
   virtual ssize_t write(int fd, const void* data, size_t size);
+  virtual ssize_t pwrite(int fd, const void* data, size_t size, off_t offset);
+  virtual int fstat(int fd, struct stat* st);
+  // fallocate(2): reserves (mode FALLOC_FL_KEEP_SIZE) or releases file space.
+  virtual int fallocate(int fd, int mode, off_t offset, off_t length);
   virtual int fsync(int fd);
   virtual int ftruncate(int fd, off_t length);
   virtual int close(int fd);
@@ -45,6 +52,13 @@ class TQHSM_API FileSystemWrapper : public FileSystem {
   int unlink(const char* path) override { return m_target.unlink(path); }
   ssize_t write(int fd, const void* data, size_t size) override {
     return m_target.write(fd, data, size);
+  }
+  ssize_t pwrite(int fd, const void* data, size_t size, off_t offset) override {
+    return m_target.pwrite(fd, data, size, offset);
+  }
+  int fstat(int fd, struct stat* st) override { return m_target.fstat(fd, st); }
+  int fallocate(int fd, int mode, off_t offset, off_t length) override {
+    return m_target.fallocate(fd, mode, offset, length);
   }
   int fsync(int fd) override { return m_target.fsync(fd); }
   int ftruncate(int fd, off_t length) override { return m_target.ftruncate(fd, length); }

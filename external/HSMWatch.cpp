@@ -1,6 +1,8 @@
 #include "HSMWatch.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -80,6 +82,26 @@ bool writeAll(FileSystem& fs, int fd, const std::string& data) {
     done += static_cast<size_t>(n);
   }
   return true;
+}
+
+// Removes the temporary files "<fileName>.tmp.<pid>" that a writer which died
+// before its rename left in dir. A file of a live process is left alone.
+void removeStaleTemporaries(FileSystem& fs, const std::string& dir, const std::string& fileName) {
+  DIR* d = opendir(dir.c_str());
+  if (!d) return;
+  const std::string prefix = fileName + ".tmp.";
+  while (struct dirent* e = readdir(d)) {
+    const char* name = e->d_name;
+    if (std::strncmp(name, prefix.c_str(), prefix.size()) != 0) continue;
+    const char* digits = name + prefix.size();
+    if (!*digits || std::strspn(digits, "0123456789") != std::strlen(digits)) continue;
+    errno = 0;
+    long pid = std::strtol(digits, nullptr, 10);
+    if (errno != 0 || pid <= 0 || pid == static_cast<long>(getpid())) continue;
+    if (::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH) continue;  // alive
+    fs.unlink((dir + "/" + name).c_str());
+  }
+  closedir(d);
 }
 
 }  // namespace
@@ -183,7 +205,10 @@ bool StateList::store(const std::vector<std::vector<std::string>>& records, bool
 
   FileSystem& fs = FileSystem::Current();
   std::string tmp = m_sPath + ".tmp." + std::to_string(static_cast<long>(getpid()));
-  int fd = fs.open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  // A fresh file of our own: never through a link planted at the name, and
+  // not one left over from an earlier process that had this pid.
+  fs.unlink(tmp.c_str());
+  int fd = fs.open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0644);
   if (fd < 0) {
     error = errText("Cannot create " + tmp, errno);
     return false;
@@ -230,6 +255,9 @@ bool StateList::update(bool createDirectory,
   std::vector<std::vector<std::string>> records;
   if (!load(records, error)) return false;
   if (!change(records)) return true;
+  // A crashed writer's temporary file would stay for good otherwise.
+  size_t slash = m_sPath.rfind('/');
+  removeStaleTemporaries(FileSystem::Current(), m_sDirectory, m_sPath.substr(slash + 1));
   return store(records, createDirectory, error);
 }
 

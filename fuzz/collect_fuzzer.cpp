@@ -11,7 +11,6 @@
 //    printable, well-formed UTF-8 that unescapes to the very text.
 
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -121,6 +120,23 @@ FILE* Open(const uint8_t* data, size_t size) {
   return size ? fmemopen(const_cast<uint8_t*>(data), size, "r") : fopen("/dev/null", "r");
 }
 
+// One file in a directory of this process's own, removed at exit.
+const std::string& ScratchFile() {
+  static const std::string path = [] {
+    const char* base = getenv("TMPDIR");
+    std::string dir = std::string(base && *base ? base : "/tmp") + "/collect-fuzz-XXXXXX";
+    if (!mkdtemp(&dir[0])) abort();
+    static std::string file = dir + "/lines";
+    static std::string d = dir;
+    atexit([] {
+      unlink(file.c_str());
+      rmdir(d.c_str());
+    });
+    return file;
+  }();
+  return path;
+}
+
 // A separator that a number written after it can be told from.
 bool RoundTrips(char separator) {
   return separator != '\n' && separator != '-' && separator != '+' && !isdigit(static_cast<unsigned char>(separator)) &&
@@ -142,14 +158,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (size_t i = 0; i < size; ++i) ends += data[i] == '\n';
   const long lines = ends + (size > 0 && data[size - 1] != '\n' ? 1 : 0);
 
-  // CountLines reads a path: the bytes go into a memory file first.
-  int fd = memfd_create("collect", MFD_CLOEXEC);
+  // CountLines reads a path, and only a regular file of this user that is
+  // reached without a link: the bytes go into a scratch file first.
+  const std::string path = ScratchFile();
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   if (fd < 0) abort();
   if (size && write(fd, data, size) != static_cast<ssize_t>(size)) abort();
-  char path[64];
-  snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
-  if (CountLines(path) != lines) abort();
   close(fd);
+  if (CountLines(path.c_str()) != lines) abort();
 
   // GetLine into a buffer of a size the input chooses, and the usual 1032.
   for (size_t bufSize : {static_cast<size_t>(1 + (size ? data[0] % 40 : 0)), size_t{1032}}) {

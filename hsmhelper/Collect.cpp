@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -8,7 +9,10 @@
 
 // The StubCollect and StubCollectTemp files. Entries are built as strings of
 // any length; the collect-file writer refuses what the line layout cannot hold
-// (a line break), which takes the documented failure path.
+// (a line break) and what it cannot store, which takes the documented failure
+// path. m_ulFilesCollected counts only lines the writer acknowledged, and a
+// candidate handed to StubCollectTemp ends in StubCollect, is re-stubbed, or is
+// counted as lost (TempCandidatesLost).
 
 namespace {
 
@@ -62,6 +66,7 @@ int TQHSMHelper::AddToCollect(const char* path, bool add, unsigned long long ino
     m_event.Error(tag, "Can not add '%s' to collect file.", path);
     m_event << path;
     m_event.CriticalEvent(0x11000027, 0, 0);
+    ++m_ulNotCollected;
     return 0;
   }
   ++m_ulFilesCollected;
@@ -92,32 +97,84 @@ bool TQHSMHelper::AddToTempCollect(const char* path, bool add, unsigned long lon
     return true;
   m_event.Error(tag, "Could not add '%s' to temp collectFile.", path);
   m_bReStubbingEnabled = false;
-  m_stubCollect.AddToCollectFile(base, add, true, 0);
+  // Without re-stubbing the pass will not look at StubCollectTemp again: what
+  // it holds goes to StubCollect now, and the failing entry after it, counted
+  // like any other line.
+  AddAllItemsFromTempCollectFile();
+  AddToCollect(path, true, inode);
   return false;
+}
+
+bool TQHSMHelper::CloseTempCollect() {
+  if (!m_tempCollect.IsOpen()) return true;
+  bool ok = m_tempCollect.DeInitialize() != 0;
+  m_ulTempExpected = m_tempCollect.LinesWritten();
+  return ok;
+}
+
+void TQHSMHelper::ReportTempLoss(const char* tag, uint64_t lost, const char* why) {
+  if (lost == 0) return;
+  m_ulTempLost += lost;
+  m_event.Error(tag,
+                "%lu candidates of StubCollectTemp %s could not be read back (%s); they are "
+                "neither collected nor re-stubbed",
+                static_cast<unsigned long>(lost), m_sTempCollectPath.c_str(), why);
+}
+
+// Moves every record of file to StubCollect; the number of records read.
+uint64_t TQHSMHelper::MoveTempRecords(FILE* file) {
+  const char* tag = "TQHSMHelper::AddAllItemsFromTempCollectFile";
+  uint64_t records = 0;
+  HSMCollectFile record;
+  while (GetLineFromCollectFile(file, '|', record)) {
+    ++records;
+    size_t bar = record.m_sEntry.rfind('|');
+    if (bar == std::string::npos) continue;
+    std::string filePart = record.m_sEntry.substr(0, bar);
+    m_event.DebugLvl(tag, 2, "temp_string:%s", filePart.c_str());
+    size_t colon = filePart.rfind(':');
+    if (colon == std::string::npos) continue;
+    // strtoll saturates a value beyond the signed 64-bit range.
+    long long inode = std::strtoll(filePart.c_str() + colon + 1, nullptr, 10);
+    std::string fileName = filePart.substr(0, colon);
+    m_event.DebugLvl(tag, 2, "Adding file_name:%s and inode:%llu to StubCollect",
+                     fileName.c_str(), static_cast<unsigned long long>(inode));
+    AddToCollect(fileName.c_str(), true, static_cast<unsigned long long>(inode));
+  }
+  return records;
 }
 
 void TQHSMHelper::AddAllItemsFromTempCollectFile() {
   const char* tag = "TQHSMHelper::AddAllItemsFromTempCollectFile";
   // Lines still buffered in the writer belong to the file too.
-  m_tempCollect.DeInitialize();
-  FILE* file = fopen_utf(m_sTempCollectPath.c_str(), "r");
+  CloseTempCollect();
+  uint64_t records = 0;
+  const char* why = nullptr;
+  std::string error;
+  FILE* file = OpenOwnFileForReading(m_sTempCollectPath.c_str(), error);
   if (file) {
-    HSMCollectFile record;
-    while (GetLineFromCollectFile(file, '|', record)) {
-      size_t bar = record.m_sEntry.rfind('|');
-      if (bar == std::string::npos) continue;
-      std::string filePart = record.m_sEntry.substr(0, bar);
-      m_event.DebugLvl(tag, 2, "temp_string:%s", filePart.c_str());
-      size_t colon = filePart.rfind(':');
-      if (colon == std::string::npos) continue;
-      // strtoll saturates a value beyond the signed 64-bit range.
-      long long inode = std::strtoll(filePart.c_str() + colon + 1, nullptr, 10);
-      std::string fileName = filePart.substr(0, colon);
-      m_event.DebugLvl(tag, 2, "Adding file_name:%s and inode:%llu to StubCollect",
-                       fileName.c_str(), static_cast<unsigned long long>(inode));
-      AddToCollect(fileName.c_str(), true, static_cast<unsigned long long>(inode));
-    }
+    records = MoveTempRecords(file);
+    if (ferror(file)) why = "read error";
     fclose(file);
+  } else if (errno != ENOENT) {
+    m_event.Error(tag, "%s", error.c_str());
+    why = "cannot be opened";
+  } else {
+    why = "the file is missing";
   }
+  // Lines the writer acknowledged but could not write are still in memory.
+  std::string unwritten = m_tempCollect.TakeUnwritten();
+  if (!unwritten.empty()) {
+    FILE* mem = fmemopen(&unwritten[0], unwritten.size(), "r");
+    if (mem) {
+      MoveTempRecords(mem);
+      fclose(mem);
+    } else {
+      ReportTempLoss(tag, static_cast<uint64_t>(std::count(unwritten.begin(), unwritten.end(), '\n')),
+                     "out of memory");
+    }
+  }
+  if (m_ulTempExpected > records) ReportTempLoss(tag, m_ulTempExpected - records, why ? why : "cut short");
+  m_ulTempExpected = 0;
   unlink_utf(m_sTempCollectPath.c_str());
 }

@@ -58,20 +58,45 @@ void CloseFile(FILE*& f) {
 }  // namespace
 
 MyIndexInfoResp::MyIndexInfoResp(const char* dumpPath)
-    : FetchIndexInfoSendRes(nullptr), m_pDumpFile(fopen_utf(dumpPath, "a")) {}
+    : FetchIndexInfoSendRes(nullptr), m_nDumpFd(-1), m_bFailed(false) {
+  std::string error;
+  m_nDumpFd = OpenOwnFile(dumpPath, true, false, error);
+  // Without the file the sink writes nothing, and the pass's count of the
+  // answers finds them missing.
+  if (m_nDumpFd < 0) EvDebug().Error(kTag, "%s", error.c_str());
+}
 
-MyIndexInfoResp::~MyIndexInfoResp() {
-  if (m_pDumpFile) fclose(m_pDumpFile);
-  m_pDumpFile = nullptr;
+MyIndexInfoResp::~MyIndexInfoResp() { Close(); }
+
+bool MyIndexInfoResp::Close() {
+  if (m_nDumpFd >= 0 && tqhsm::FileSystem::Current().close(m_nDumpFd) != 0) m_bFailed = true;
+  m_nDumpFd = -1;
+  return !m_bFailed;
 }
 
 int MyIndexInfoResp::function(FetchIndexInfoResp* response) {
-  if (!m_pDumpFile || !response) return 0;
+  if (m_nDumpFd < 0 || !response) return 0;
+  // One write per batch; a batch that cannot be written whole stops the
+  // lookup, whose failure sends the kept records to StubCollect.
+  std::string lines;
   for (const FInfoRespItem& item : response->m_lstItems) {
     char line[64];
-    snprintf(line, sizeof line, "%u:%u:%u:%d", item.parvisNumber, item.copyPrecedence,
-             item.afileId, static_cast<int>(item.found));
-    fprintf(m_pDumpFile, "%s\n", line);
+    int n = snprintf(line, sizeof line, "%u:%u:%u:%d\n", item.parvisNumber, item.copyPrecedence,
+                     item.afileId, static_cast<int>(item.found));
+    lines.append(line, static_cast<size_t>(n));
+  }
+  tqhsm::FileSystem& fs = tqhsm::FileSystem::Current();
+  size_t done = 0;
+  while (done < lines.size()) {
+    ssize_t n = fs.write(m_nDumpFd, lines.data() + done, lines.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      EvDebug().Error(kTag, "Cannot write the index answers to the dump file: %s",
+                    strerror(n < 0 ? errno : EIO));
+      m_bFailed = true;
+      return -1;
+    }
+    done += static_cast<size_t>(n);
   }
   return 0;
 }
@@ -126,9 +151,16 @@ bool LookupStubs(TQHSMHelper& h, const std::list<MetaData>& query, const std::st
     return false;
   }
   client.reset();
+  bool written = h.m_pIndexResp->Close();
   delete h.m_pIndexResp;
   h.m_pIndexResp = nullptr;
+  if (!written) {
+    h.m_event.Error(kTag, "The index answers could not be written to %s.", dumpPath.c_str());
+    unlink_utf(dumpPath.c_str());
+    return false;
+  }
   long lines = CountLines(dumpPath.c_str());
+  if (lines < 0) lines = 0;  // unreadable: no answers to go by
   if (lines != count) {
     h.m_event.DebugLvl(kTag, -1,
                        "Index returned [%ld] results, whereas [%ld] were queried, adding all to "
@@ -193,27 +225,53 @@ void TQHSMHelper::ReStubFile(const std::string& filePath, const std::string& cac
     m_event.DebugLvl(kTag, 2, "skipping stub %s", file);
 }
 
+// Whatever the pass could not read back is never answered as done: records it
+// cannot settle go to StubCollect, and records it cannot read are reported as
+// lost (TempCandidatesLost), with the result false.
 bool TQHSMHelper::ProcessFilesForReStubbing(const char* /*unused*/) {
   if (!m_bReStubbingEnabled) return false;
-  m_tempCollect.DeInitialize();
-
   const std::string& tempPath = m_sTempCollectPath;
+  if (!CloseTempCollect()) {
+    m_event.Error(kTag, "ReStubbing collect file %s was not written whole (%s), adding all to "
+                  "StubCollect",
+                  tempPath.c_str(), m_tempCollect.LastError().c_str());
+    m_bReStubbingEnabled = false;
+    AddAllItemsFromTempCollectFile();
+    return false;
+  }
+
   long lines = CountLines(tempPath.c_str());
+  if (lines < 0 || static_cast<uint64_t>(lines) < m_ulTempExpected) {
+    m_event.Error(kTag, "ReStubbing collect file %s holds %ld of the %lu lines written to it, "
+                  "adding all to StubCollect",
+                  tempPath.c_str(), lines < 0 ? 0L : lines,
+                  static_cast<unsigned long>(m_ulTempExpected));
+    AddAllItemsFromTempCollectFile();
+    return false;
+  }
   if (lines == 0) {
     unlink_utf(tempPath.c_str());
     return true;
   }
   m_event.DebugLvl(kTag, 3, "[%ld] files to be checked for re-stubbing.", lines);
 
+  // The rewrite file is written by a collect-file writer: the same line layout
+  // ("%c%s%c%ld%c\n" with '|'), and lines acknowledged only once stored.
   const std::string rewritePath = tempPath + "_temp";
-  FILE* out = fopen_utf(rewritePath.c_str(), "w");
+  CollectFile out;
+  std::string inError;
+  FILE* in = nullptr;
+  bool outOpen = out.Initialize(rewritePath) != 0;
   int outErrno = errno;
-  FILE* in = fopen_utf(tempPath.c_str(), "r");
+  out.SetSeperator(kSep);
+  in = OpenOwnFileForReading(tempPath.c_str(), inError);
   int inErrno = errno;
-  if (!out || !in) {
+  if (!outOpen || !in) {
+    if (!in) m_event.Error(kTag, "%s", inError.c_str());
     m_event.Error(kTag, "Failed to open file '%s' for re-stubbing, errno=%d",
                   !in ? tempPath.c_str() : rewritePath.c_str(), !in ? inErrno : outErrno);
-    CloseFile(out);
+    out.DeInitialize();
+    unlink_utf(rewritePath.c_str());
     CloseFile(in);
     AddAllItemsFromTempCollectFile();
     return false;
@@ -270,18 +328,20 @@ bool TQHSMHelper::ProcessFilesForReStubbing(const char* /*unused*/) {
       unlink_utf(e.cachedStub.c_str());
       continue;
     }
-    fprintf(out, "%c%s%c%ld%c\n", kSep, record.m_sEntry.c_str(), kSep,
-            static_cast<long>(record.m_llNumber), kSep);
+    if (!out.AddToCollectFile(record.m_sEntry, true, true, record.m_llNumber)) {
+      problem = "Could not write the re-stubbing rewrite file, adding all to StubCollect";
+      break;
+    }
     query.push_back(MetaData(kStubGUIDKind, stubGUID));
     m_event.DebugLvl(kTag, 4, "Added [%s] for Re-Stubbing", record.m_sEntry.c_str());
   }
 
-  // A rewrite file that could not be written whole would silently drop the
-  // records it misses from both lists; treat it like any other phase-1 failure.
-  bool rewriteFailed = ferror(out) != 0;
-  if (fclose(out) != 0) rewriteFailed = true;
-  out = nullptr;
-  if (!problem && rewriteFailed)
+  // A file read short, or a rewrite file that could not be written whole,
+  // would silently drop the records it misses from both lists; treat either
+  // like any other phase-1 failure.
+  if (!problem && ferror(in))
+    problem = "Could not read the ReStubbing collect file whole, adding all to StubCollect";
+  if (!out.DeInitialize() && !problem)
     problem = "Could not write the re-stubbing rewrite file, adding all to StubCollect";
   if (problem) {
     m_event.DebugLvl(kTag, -1, "%s", problem);
@@ -291,11 +351,20 @@ bool TQHSMHelper::ProcessFilesForReStubbing(const char* /*unused*/) {
     return false;
   }
   CloseFile(in);
-  unlink_utf(tempPath.c_str());
-  rename_utf(rewritePath.c_str(), tempPath.c_str());
+  // The rename replaces StubCollectTemp in one step; should it fail, the
+  // untouched StubCollectTemp still holds every record.
+  if (rename_utf(rewritePath.c_str(), tempPath.c_str()) != 0) {
+    m_event.Error(kTag, "Cannot replace %s by %s: %s, adding all to StubCollect",
+                  tempPath.c_str(), rewritePath.c_str(), strerror(errno));
+    unlink_utf(rewritePath.c_str());
+    AddAllItemsFromTempCollectFile();
+    return false;
+  }
+  m_ulTempExpected = out.LinesWritten();
   if (query.empty()) {
     m_event.DebugLvl(kTag, 2, "Nothing to re-stub.");
     unlink_utf(tempPath.c_str());
+    m_ulTempExpected = 0;
     return false;
   }
 
@@ -307,9 +376,11 @@ bool TQHSMHelper::ProcessFilesForReStubbing(const char* /*unused*/) {
   }
 
   // Phase 3: the kept records and the index answers, in step.
-  FILE* dump = fopen_utf(dumpPath.c_str(), "r");
-  FILE* kept = fopen_utf(tempPath.c_str(), "r");
+  std::string dumpError, keptError;
+  FILE* dump = OpenOwnFileForReading(dumpPath.c_str(), dumpError);
+  FILE* kept = dump ? OpenOwnFileForReading(tempPath.c_str(), keptError) : nullptr;
   if (!dump || !kept) {
+    m_event.Error(kTag, "%s", !dump ? dumpError.c_str() : keptError.c_str());
     CloseFile(dump);
     CloseFile(kept);
     AddAllItemsFromTempCollectFile();
@@ -319,7 +390,14 @@ bool TQHSMHelper::ProcessFilesForReStubbing(const char* /*unused*/) {
   m_event.debugBreak(kPauseMarker, nullptr, 0, 2, true);
 
   char line[1032];
-  while (GetLineFromCollectFile(kept, kSep, record) && GetLine(dump, line, sizeof line)) {
+  uint64_t settled = 0;
+  bool unanswered = false;  // the record in hand has no answer to go by
+  while (GetLineFromCollectFile(kept, kSep, record)) {
+    if (!GetLine(dump, line, sizeof line)) {
+      unanswered = true;
+      break;
+    }
+    ++settled;
     TempEntry e = SplitEntry(record.m_sEntry);
     const char* file = e.filePath.c_str();
     unsigned long long ino = static_cast<unsigned long long>(e.inode);
@@ -349,9 +427,30 @@ bool TQHSMHelper::ProcessFilesForReStubbing(const char* /*unused*/) {
       ReStubFile(e.filePath, e.cachedStub, e.inode);
     }
   }
+  // Both files hold as many lines as were queried; anything else means one of
+  // them could not be read whole. Records without an answer are archived
+  // again, records that could not be read are reported lost.
+  bool complete = !unanswered && !ferror(kept) && !ferror(dump) && settled >= m_ulTempExpected;
+  if (!complete) {
+    m_event.Error(kTag, "The re-stubbing pass could settle only %lu of %lu files (%s), adding the "
+                  "rest to StubCollect",
+                  static_cast<unsigned long>(settled), static_cast<unsigned long>(m_ulTempExpected),
+                  ferror(kept) ? "ReStubbing collect file unreadable" : "index answers unreadable");
+    uint64_t rest = 0;
+    bool more = unanswered;
+    while (more || (!ferror(kept) && GetLineFromCollectFile(kept, kSep, record))) {
+      more = false;
+      TempEntry e = SplitEntry(record.m_sEntry);
+      AddToCollect(e.filePath.c_str(), true, static_cast<unsigned long long>(e.inode));
+      ++rest;
+    }
+    if (settled + rest < m_ulTempExpected)
+      ReportTempLoss(kTag, m_ulTempExpected - settled - rest, "read error");
+  }
   CloseFile(dump);
   unlink_utf(dumpPath.c_str());
   CloseFile(kept);
   unlink_utf(tempPath.c_str());
-  return true;
+  m_ulTempExpected = 0;
+  return complete;
 }

@@ -195,6 +195,20 @@ class TQHSM_API TQHSMHelper {
   // low-level library.
   bool IsLocalScan() const { return m_nRemoteClientId == 0 && !m_bIsProxy && !m_bUseNativeSnap; }
 
+  // What the run's lists lost, for the helper's owner (a scan that lost
+  // anything has to end as failed). Candidates that could not be stored in
+  // StubCollect, each named by a "Can not add" line:
+  uint64_t CandidatesNotCollected() const { return m_ulNotCollected; }
+  // Candidates of StubCollectTemp that could not be read back, so that they
+  // were neither collected nor re-stubbed:
+  uint64_t TempCandidatesLost() const { return m_ulTempLost; }
+  // The failure of StubCollect that DeInitialize found when it closed the file
+  // (empty when there was none), and how many acknowledged lines it may cost.
+  const std::string& CollectFileError() const { return m_sCollectFileError; }
+  uint64_t CollectLinesAffected() const { return m_ulCollectLinesAffected; }
+  // Why a volume could not be put under watching, by the path asked for.
+  const std::map<std::string, std::string>& WatchFailures() const { return m_mapWatchFailures; }
+
   EvEvent m_event;
   CObNetwork* m_pSession;
   TQHSMRules m_rules;
@@ -235,4 +249,18 @@ class TQHSM_API TQHSMHelper {
   uint64_t m_ulLimitStubCollect;
   uint64_t m_ulFilesCollected;
   PerfCounter m_perf;
+
+  // Bookkeeping of the accessors above.
+  uint64_t m_ulNotCollected = 0;
+  uint64_t m_ulTempLost = 0;
+  uint64_t m_ulTempExpected = 0;  // records the StubCollectTemp file is known to hold
+  uint64_t m_ulCollectLinesAffected = 0;
+  std::string m_sCollectFileError;
+  std::map<std::string, std::string> m_mapWatchFailures;
+
+ private:
+  bool startWatching(const char* path, std::string& error);
+  bool CloseTempCollect();
+  void ReportTempLoss(const char* tag, uint64_t lost, const char* why);
+  uint64_t MoveTempRecords(FILE* file);
 };

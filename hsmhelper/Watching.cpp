@@ -6,11 +6,20 @@
 // Watch requests: volumes with data to migrate go on the HSM watch list, here
 // through the low-level library or, for a remote client, through its HSM
 // service; after a failed local run this run's new watches come off again.
+// Every failure text is also kept by path for the helper's owner
+// (WatchFailures), who shows it with the volume.
 
 namespace {
 
 const int kWatchRequestType = DMRStartWatchingVolumeReq::kMessageType;    // 0x4B00000B
 const int kWatchResponseType = DMRStartWatchingVolumeResp::kMessageType;  // 0x4B00000C
+
+// The low-level library's reason, after the text of the step that failed.
+std::string withReason(std::string text, const TQHSMLowLevel& lowLevel) {
+  std::string why = lowLevel.getLastError();
+  if (!why.empty()) text += ": " + why;
+  return text;
+}
 
 }  // namespace
 
@@ -19,6 +28,15 @@ bool TQHSMHelper::startWatchingVolume(const char* path, std::string& error) {
     error = "No volume path given.";
     return false;
   }
+  bool ok = startWatching(path, error);
+  if (ok)
+    m_mapWatchFailures.erase(path);
+  else
+    m_mapWatchFailures[path] = error;
+  return ok;
+}
+
+bool TQHSMHelper::startWatching(const char* path, std::string& error) {
 
   if (m_nRemoteClientId != 0) {
     if (!m_pSession) {
@@ -80,12 +98,12 @@ bool TQHSMWatchVolumeLocally(EvDebug& log, const char* tag, TQHSMLowLevelCtx* ct
     if (trees.wasDirMigrated(path, treeRoot) != 0) {
       log.DebugLvl(tag, 1, "Dir %s was migrated before.Starting to watch again", path);
       if (lowLevel->startWatchingDirTree(treeRoot.c_str()) < 0) {
-        error = "Failed to start watching dir tree " + treeRoot;
+        error = withReason("Failed to start watching dir tree " + treeRoot, *lowLevel);
         return false;
       }
     } else {
       if (lowLevel->startWatchingDirTree(path) < 0) {
-        error = std::string("Failed to start watching dir tree ") + path;
+        error = withReason(std::string("Failed to start watching dir tree ") + path, *lowLevel);
         return false;
       }
       newlyWatched = true;

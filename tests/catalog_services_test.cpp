@@ -1,4 +1,8 @@
 #include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <memory>
 #include <string>
@@ -158,4 +162,166 @@ TEST(CatalogServicesFailureTest, AnUnusableCatalogFailsEveryService) {
   OBA_GetCopyIdByAfileCopyPrec50Resp_t resp;
   EXPECT_EQ(archive.getAfileCopy(req, resp), tqhsm::ArchiveService::eNoCatalog);
   EXPECT_FALSE(log.lines.empty());
+}
+
+namespace {
+
+// Holds the catalog locked (BEGIN EXCLUSIVE) from another process for the life
+// of the object.
+class LockingProcess {
+ public:
+  explicit LockingProcess(const std::string& path) {
+    int ready[2], release[2];
+    if (pipe(ready) != 0 || pipe(release) != 0) return;
+    m_pid = fork();
+    if (m_pid == 0) {
+      close(ready[0]);
+      close(release[1]);
+      sqlite3* db = nullptr;
+      char c = 1;
+      if (sqlite3_open(path.c_str(), &db) != SQLITE_OK ||
+          sqlite3_exec(db, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr) != SQLITE_OK)
+        _exit(1);
+      if (write(ready[1], &c, 1) != 1) _exit(1);
+      ssize_t n = read(release[0], &c, 1);  // until the test lets go
+      (void)n;
+      _exit(0);
+    }
+    close(ready[1]);
+    close(release[0]);
+    char c = 0;
+    m_bLocked = m_pid > 0 && read(ready[0], &c, 1) == 1;
+    close(ready[0]);
+    m_nRelease = release[1];
+  }
+  ~LockingProcess() { release(); }
+  void release() {
+    if (m_nRelease >= 0) close(m_nRelease);
+    m_nRelease = -1;
+    if (m_pid > 0) waitpid(m_pid, nullptr, 0);
+    m_pid = -1;
+  }
+  bool locked() const { return m_bLocked; }
+
+ private:
+  pid_t m_pid = -1;
+  int m_nRelease = -1;
+  bool m_bLocked = false;
+};
+
+class CatalogUnusableTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string error;
+    std::unique_ptr<Catalog> c = Catalog::Open(m_path, error);
+    ASSERT_NE(c, nullptr) << error;
+    ASSERT_TRUE(c->exec("INSERT INTO parvis VALUES (2, 20);"
+                        "INSERT INTO archive_files VALUES (4711, 1, 20, 3, 0);"
+                        "INSERT INTO stub_index VALUES ('g1', 2, 1, 4711, 1);",
+                        error))
+        << error;
+    // No connection of this process stays open across the fork.
+    Catalog::SetShared(nullptr);
+  }
+  void TearDown() override { Catalog::SetShared(nullptr); }
+
+  // The questions one stub costs a scan that honours archiver retention,
+  // asked for `stubs` stubs; the number of them answered.
+  int askAsAScanWould(int stubs) {
+    int answered = 0;
+    ParvisMapper mapper;
+    OBArchive archive("client", nullptr, true);
+    for (int i = 0; i < stubs; ++i) {
+      OBA_GetCopyIdByAfileCopyPrec50Req_t req;
+      req.afileId = 4711;
+      req.copyPrecedence = 1;
+      req.parvisId = mapper.numberToId(2);
+      OBA_GetCopyIdByAfileCopyPrec50Resp_t resp;
+      if (archive.getAfileCopy(req, resp) == 0) ++answered;
+      FetchIndexInfo index;
+      FInfoRespItem item;
+      if (index.initByAfileId(4711, 20) == 0 && index.lookup(MetaData(kKind, "g1"), item) == 0)
+        ++answered;
+    }
+    return answered;
+  }
+  size_t linesWith(const std::string& text) const {
+    size_t n = 0;
+    for (const tqhsm::test::LogLine& l : m_log.lines)
+      if (l.text.find(text) != std::string::npos) ++n;
+    return n;
+  }
+
+  CaptureLog m_log;
+  TempDir m_dir;
+  std::string m_path = m_dir.file("catalog.db");
+  std::unique_ptr<tqhsm::IniConfig> m_config = tqhsm::IniConfig::FromString(
+      "[Catalog]\nPath = " + m_path + "\nBusyTimeout = 200\n");
+  tqhsm::ScopedBackend<tqhsm::ConfigSource> m_scope{m_config.get()};
+};
+
+}  // namespace
+
+TEST_F(CatalogUnusableTest, ALockedCatalogCostsOneWaitPerRun) {
+  const std::string off = "Pruning and re-stubbing checks are off for this run.";
+  for (bool openFirst : {false, true}) {
+    SCOPED_TRACE(openFirst ? "locked after the first answer" : "locked from the start");
+    Catalog::SetShared(nullptr);
+    m_log.clear();
+    if (openFirst) {
+      ASSERT_EQ(askAsAScanWould(1), 2);
+    }
+    LockingProcess lock(m_path);
+    ASSERT_TRUE(lock.locked());
+    uint64_t waits = Catalog::BusyWaits();
+    EXPECT_EQ(askAsAScanWould(5), 0);
+    EXPECT_EQ(Catalog::BusyWaits(), waits + 1);
+    EXPECT_EQ(linesWith("Catalog " + m_path + " is locked by another process; waiting up to 200 ms"),
+              1u);
+    EXPECT_EQ(linesWith("Catalog " + m_path + " is busy: another process has held it locked for "
+                        "more than 200 ms. " + off),
+              1u);
+    size_t errors = 0;
+    for (const tqhsm::test::LogLine& l : m_log.lines) errors += l.kind == tqhsm::LogKind::Error;
+    EXPECT_EQ(errors, 1u);
+    // Still off for this run once the lock is gone; a new run asks again.
+    lock.release();
+    EXPECT_EQ(askAsAScanWould(1), 0);
+    Catalog::SetShared(nullptr);
+    EXPECT_EQ(askAsAScanWould(1), 2);
+  }
+}
+
+TEST_F(CatalogUnusableTest, ABrokenCatalogIsReportedOnceAndNeverWaitedOn) {
+  struct Case {
+    const char* name;
+    void (*make)(const std::string& path);
+    const char* why;
+  };
+  const Case cases[] = {
+      {"not a database",
+       [](const std::string& p) {
+         FILE* f = fopen(p.c_str(), "w");
+         fputs(std::string(8192, 'x').c_str(), f);
+         fclose(f);
+       },
+       "file is not a database"},
+      {"a directory", [](const std::string& p) { mkdir(p.c_str(), 0755); }, "unable to open"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string path = m_dir.file(std::string("broken-") + (c.why[0] == 'f' ? "a" : "b"));
+    c.make(path);
+    std::unique_ptr<tqhsm::IniConfig> config =
+        tqhsm::IniConfig::FromString("[Catalog]\nPath = " + path + "\n");
+    tqhsm::ScopedBackend<tqhsm::ConfigSource> scope(config.get());
+    Catalog::SetShared(nullptr);
+    m_log.clear();
+    uint64_t waits = Catalog::BusyWaits();
+    EXPECT_EQ(askAsAScanWould(5), 0);
+    EXPECT_EQ(Catalog::BusyWaits(), waits);
+    EXPECT_EQ(linesWith("Catalog " + path + " cannot be used ("), 1u);
+    EXPECT_EQ(linesWith(c.why), 1u);
+    EXPECT_EQ(m_log.lines.size(), 1u);
+  }
 }

@@ -6,12 +6,19 @@
 #include <string>
 #include <vector>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+
 #include "CaptureLog.h"
+#include "FaultyFileSystem.h"
 #include "FileUtf.h"
 #include "HelperSetup.h"
 #include "TempDir.h"
 
 using namespace tqhsm::test;
+using tqhsm::test::FaultyFileSystem;
 
 namespace {
 
@@ -183,15 +190,23 @@ TEST_F(HelperCollectTest, FailedStubCollectWriteRaisesTheEvent) {
   EXPECT_EQ(h->m_ulFilesCollected, 0u);
 }
 
-TEST_F(HelperCollectTest, FailedTempWriteFallsBackToStubCollect) {
-  m_h->m_ulLimitStubCollect = 1;
-  m_h->m_ulFilesCollected = 1;  // the fall-back line neither checks nor counts the limit
-  m_h->m_tempCollect.DeInitialize();
+TEST_F(HelperCollectTest, FailedTempWriteMovesTheFileAndTheEntryToStubCollect) {
   std::string cached = "/sc/1";
-  EXPECT_FALSE(m_h->AddToTempCollect("/fs/a", true, 12, cached));
+  ASSERT_TRUE(m_h->AddToTempCollect("/fs/a", true, 10, cached));
+  ASSERT_TRUE(m_h->AddToTempCollect("/fs/b", true, 11, cached));
+  m_h->m_tempCollect.DeInitialize();  // every later write fails
+  EXPECT_FALSE(m_h->AddToTempCollect("/fs/c", true, 12, cached));
   EXPECT_FALSE(m_h->m_bReStubbingEnabled);
-  EXPECT_TRUE(m_log.has("TQHSMHelper::AddToTempCollect", "Could not add '/fs/a' to temp collectFile."));
-  EXPECT_EQ(m_h->m_ulFilesCollected, 1u);
+  EXPECT_TRUE(m_log.has("TQHSMHelper::AddToTempCollect", "Could not add '/fs/c' to temp collectFile."));
+  // Re-stubbing is off: nothing would ever read StubCollectTemp again.
+  EXPECT_FALSE(FileExists(tempPath()));
+  EXPECT_FALSE(m_h->ProcessFilesForReStubbing(nullptr));
+  m_h->m_stubCollect.DeInitialize();
+  EXPECT_EQ(ReadEntries(collectPath()),
+            (std::vector<std::string>{"/fs/a:10", "/fs/b:11", "/fs/c:12"}));
+  // Every line in StubCollect is counted, the fall-back line too.
+  EXPECT_EQ(m_h->m_ulFilesCollected, 3u);
+  EXPECT_EQ(m_h->TempCandidatesLost(), 0u);
 
   // A cached-stub path with '|' could not be split off again: refused the same way.
   TempDir dir;
@@ -200,35 +215,100 @@ TEST_F(HelperCollectTest, FailedTempWriteFallsBackToStubCollect) {
   std::string odd = "/sc/a|b";
   EXPECT_FALSE(h->AddToTempCollect("/fs/b", true, 13, odd));
   h->m_stubCollect.DeInitialize();
-  h->m_tempCollect.DeInitialize();
-  EXPECT_EQ(ReadFile(dir.file("StubCollect_temp")), "");
+  EXPECT_FALSE(FileExists(dir.file("StubCollect_temp")));
   EXPECT_EQ(ReadFile(dir.file("StubCollect")), "|/fs/b:13|0|\n");
-
-  flush();
-  EXPECT_EQ(ReadFile(collectPath()), "|/fs/a:12|0|\n");
+  EXPECT_EQ(h->m_ulFilesCollected, 1u);
 }
 
-TEST_F(HelperCollectTest, DiskFullOnStubCollectTempFallsBackToStubCollect) {
-  // Writes of the temp file's lines fail with ENOSPC; StubCollect still works.
-  class FullTempDisk : public tqhsm::FileSystemWrapper {
-   public:
-    ssize_t write(int fd, const void* data, size_t size) override {
-      std::string text(static_cast<const char*>(data), size);
-      if (text.find("|/sc/") != std::string::npos) {
-        errno = ENOSPC;
-        return -1;
-      }
-      return FileSystemWrapper::write(fd, data, size);
-    }
-  } full;
-  tqhsm::ScopedBackend<tqhsm::FileSystem> scope(&full);
-  // Long enough to make the writer flush at once.
-  std::string path = "/fs/" + std::string(CollectFile::kBufferSize, 'x');
+TEST_F(HelperCollectTest, TempLinesAWriteLostAreStillCollected) {
+  // Lines long enough to fill the writer's buffer: the second one makes it
+  // write the first, which fails; the first was acknowledged already.
+  FaultyFileSystem fs;
+  fs.failAt(FaultyFileSystem::ePwrite, 1, EIO, true, 0, "StubCollect_temp");
+  tqhsm::ScopedBackend<tqhsm::FileSystem> scope(&fs);
   std::string cached = "/sc/1";
-  EXPECT_FALSE(m_h->AddToTempCollect(path.c_str(), true, 12, cached));
+  std::string a = "/fs/" + std::string(40000, 'a');
+  std::string b = "/fs/" + std::string(40000, 'b');
+  ASSERT_TRUE(m_h->AddToTempCollect(a.c_str(), true, 1, cached));
+  EXPECT_FALSE(m_h->AddToTempCollect(b.c_str(), true, 2, cached));
   EXPECT_FALSE(m_h->m_bReStubbingEnabled);
   m_h->m_stubCollect.DeInitialize();
-  EXPECT_EQ(ReadEntries(collectPath()), std::vector<std::string>{path + ":12"});
+  std::vector<std::string> entries = ReadEntries(collectPath());
+  ASSERT_EQ(entries.size(), 2u);
+  EXPECT_TRUE(entries[0] == a + ":1" && entries[1] == b + ":2");
+  EXPECT_EQ(m_h->m_ulFilesCollected, 2u);
+  EXPECT_EQ(m_h->TempCandidatesLost(), 0u);
+}
+
+TEST_F(HelperCollectTest, EveryRefusedCandidateIsCountedAndNamed) {
+  FaultyFileSystem fs;
+  fs.failAt(FaultyFileSystem::eFallocate, 1, ENOSPC, true, 0, "StubCollect");
+  tqhsm::ScopedBackend<tqhsm::FileSystem> scope(&fs);
+  for (int i = 0; i < 5; ++i)
+    EXPECT_EQ(m_h->AddToCollect(("/fs/" + std::to_string(i)).c_str(), true, 7), 0);
+  EXPECT_EQ(m_h->m_ulFilesCollected, 0u);
+  EXPECT_EQ(m_h->CandidatesNotCollected(), 5u);
+  EXPECT_EQ(m_log.count("Can not add '/fs/3' to collect file."), 1u);
+  EXPECT_EQ(m_log.events.size(), 5u);
+}
+
+TEST_F(HelperCollectTest, ALateStubCollectErrorIsLoggedAndKeptForTheOwner) {
+  FaultyFileSystem fs;
+  fs.failAt(FaultyFileSystem::eFsync, 1, EIO, false, 0, "StubCollect");
+  tqhsm::ScopedBackend<tqhsm::FileSystem> scope(&fs);
+  m_h->m_tempCollect.DeInitialize();
+  for (int i = 0; i < 3; ++i) ASSERT_EQ(m_h->AddToCollect("/fs/x", true, 1), 1);
+  EXPECT_EQ(m_h->DeInitialize(0), 1);
+  EXPECT_EQ(m_h->CollectLinesAffected(), 3u);
+  EXPECT_EQ(m_h->CollectFileError(),
+            "Failed to sync collect file " + collectPath() + ": " + strerror(EIO));
+  const LogLine* l = m_log.find("StubCollect file " + collectPath() + " is not whole: " +
+                                m_h->CollectFileError() +
+                                "; 3 acknowledged lines may be missing or damaged");
+  ASSERT_NE(l, nullptr);
+  EXPECT_EQ(l->kind, tqhsm::LogKind::Error);
+  EXPECT_EQ(l->tag, "TQHSMHelper::DeInitialize");
+}
+
+TEST_F(HelperCollectTest, TempCandidatesOfAPassThatNeverRanAreCollected) {
+  std::string cached = "/sc/1";
+  ASSERT_TRUE(m_h->AddToTempCollect("/fs/a", true, 10, cached));
+  EXPECT_EQ(m_h->DeInitialize(0), 1);
+  EXPECT_EQ(ReadEntries(collectPath()), std::vector<std::string>{"/fs/a:10"});
+  EXPECT_FALSE(FileExists(tempPath()));
+  EXPECT_TRUE(m_log.hasText("Total [1] archive candidates collected"));
+}
+
+TEST_F(HelperCollectTest, TempCandidatesThatCannotBeReadBackAreReportedLost) {
+  std::string cached = "/sc/1";
+  ASSERT_TRUE(m_h->AddToTempCollect("/fs/a", true, 10, cached));
+  ASSERT_TRUE(m_h->AddToTempCollect("/fs/b", true, 11, cached));
+  // Something else takes the file's place after it was written (here a
+  // FIFO), so its records cannot be read back.
+  FaultyFileSystem fs;
+  tqhsm::ScopedBackend<tqhsm::FileSystem> scope(&fs);
+  class Swapping : public tqhsm::FileSystemWrapper {
+   public:
+    explicit Swapping(std::string path) : m_path(std::move(path)) {}
+    int close(int fd) override {
+      int rc = FileSystemWrapper::close(fd);
+      if (!m_done) {
+        m_done = true;
+        unlink(m_path.c_str());
+        mkfifo(m_path.c_str(), 0600);
+      }
+      return rc;
+    }
+    std::string m_path;
+    bool m_done = false;
+  } swapping(tempPath());
+  tqhsm::ScopedBackend<tqhsm::FileSystem> swap(&swapping);
+  EXPECT_FALSE(m_h->ProcessFilesForReStubbing(nullptr));
+  EXPECT_EQ(m_h->TempCandidatesLost(), 2u);
+  EXPECT_TRUE(m_log.hasText("2 candidates of StubCollectTemp " + tempPath() +
+                            " could not be read back (cannot be opened); they are neither "
+                            "collected nor re-stubbed"));
+  EXPECT_TRUE(m_log.hasText("Refusing to use " + tempPath() + ": it is a FIFO"));
 }
 
 TEST_F(HelperCollectTest, LongPathsAreWrittenWhole) {

@@ -189,8 +189,9 @@ TEST_F(WatchTest, LocalFailuresComeBackInTheErrorString) {
   const Case cases[] = {
       {"/data", false, false, "Failed to create TQHSMLowLevel object for /data"},
       {"/data", true, false, "Failed to create TQHSMLowLevel object for /data"},
-      {"/data", true, true, "Failed to start watching dir tree /data"},
-      {"/top/vol", true, true, "Failed to start watching dir tree /top"},
+      // The low-level library's reason follows the step that failed.
+      {"/data", true, true, "Failed to start watching dir tree /data: start refused"},
+      {"/top/vol", true, true, "Failed to start watching dir tree /top: start refused"},
   };
   for (const Case& c : cases) {
     auto h = helper();
@@ -203,10 +204,22 @@ TEST_F(WatchTest, LocalFailuresComeBackInTheErrorString) {
     std::string error;
     EXPECT_FALSE(h->startWatchingVolume(c.path, error));
     EXPECT_EQ(error, c.error);
+    // Kept for the owner, by the path asked for.
+    EXPECT_EQ(h->WatchFailures(), (std::map<std::string, std::string>{{c.path, c.error}}));
     EXPECT_TRUE(h->m_lstNewHSMMountPoints.empty());
     for (const LogLine& l : m_log.lines) EXPECT_NE(l.kind, tqhsm::LogKind::Error) << l.text;
   }
   EXPECT_FALSE(recorded("/data"));  // no addTree after a failure
+
+  // A later success takes the failure back.
+  auto h = helper();
+  FakeLowLevel* root = m_ctx->add("/");
+  root->startRc = -1;
+  std::string error;
+  EXPECT_FALSE(h->startWatchingVolume("/data", error));
+  root->startRc = 0;
+  EXPECT_TRUE(h->startWatchingVolume("/data", error));
+  EXPECT_TRUE(h->WatchFailures().empty());
 }
 
 TEST_F(WatchTest, RemoteRequestAndEveryAnswer) {

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -256,6 +257,55 @@ TEST_F(WatchStoreTest, ALeftoverTemporaryFileIsIgnoredAndABrokenListIsNeverOverw
   // An empty file holds no records to lose.
   m_tmp.write("state/sub/watched_dirs", "");
   EXPECT_EQ(m_lowLevel.startWatchingDirTree(dir("other").c_str()), 0);
+}
+
+TEST_F(WatchStoreTest, TemporaryFilesOfACrashedWriterAreRemovedByTheNextUpdate) {
+  ASSERT_EQ(m_lowLevel.startWatchingDirTree(dir("data").c_str()), 0);
+  // A pid that no process has any more, and one that is alive.
+  pid_t dead = fork();
+  if (dead == 0) _exit(0);
+  ASSERT_GT(dead, 0);
+  ASSERT_EQ(waitpid(dead, nullptr, 0), dead);
+  pid_t alive = fork();
+  if (alive == 0) {
+    pause();
+    _exit(0);
+  }
+  ASSERT_GT(alive, 0);
+  const std::string deadTmp = watchFile() + ".tmp." + std::to_string(dead);
+  const std::string aliveTmp = watchFile() + ".tmp." + std::to_string(alive);
+  const std::string otherList = treesFile() + ".tmp." + std::to_string(dead);
+  const std::string notOurs = watchFile() + ".tmp.notapid";
+  for (const std::string& f : {deadTmp, aliveTmp, otherList, notOurs})
+    m_tmp.write(f.substr(m_tmp.path().size() + 1), "tqhsm-watched-dirs 1\n/half");
+
+  // An update that changes nothing writes nothing, and removes nothing.
+  ASSERT_EQ(m_lowLevel.startWatchingDirTree(dir("data").c_str()), 0);
+  EXPECT_TRUE(FileExists(deadTmp));
+  ASSERT_EQ(m_lowLevel.startWatchingDirTree(dir("other").c_str()), 0);
+  EXPECT_FALSE(FileExists(deadTmp));
+  EXPECT_TRUE(FileExists(aliveTmp));
+  EXPECT_TRUE(FileExists(otherList));  // another list's: its own update removes it
+  EXPECT_TRUE(FileExists(notOurs));
+  kill(alive, SIGKILL);
+  waitpid(alive, nullptr, 0);
+  TQHSMMigratedDirTrees trees(true, "host1");
+  ASSERT_EQ(trees.addTree(dir("data").c_str()), 0);
+  EXPECT_FALSE(FileExists(otherList));
+  ASSERT_EQ(m_lowLevel.stopWatchingDirTree(dir("other").c_str()), 0);
+  EXPECT_FALSE(FileExists(aliveTmp));
+  EXPECT_EQ(m_lowLevel.isDirWatched(dir("data").c_str()), 1);
+}
+
+TEST_F(WatchStoreTest, ALinkPlantedAtTheTemporaryNameIsNotFollowed) {
+  ASSERT_EQ(m_lowLevel.startWatchingDirTree(dir("data").c_str()), 0);
+  std::string target = m_tmp.write("precious", "keep me\n");
+  std::string tmp = watchFile() + ".tmp." + std::to_string(getpid());
+  ASSERT_EQ(symlink(target.c_str(), tmp.c_str()), 0);
+  ASSERT_EQ(m_lowLevel.startWatchingDirTree(dir("other").c_str()), 0);
+  EXPECT_EQ(ReadFile(target), "keep me\n");
+  EXPECT_EQ(m_lowLevel.isDirWatched(dir("other").c_str()), 1);
+  EXPECT_FALSE(FileExists(tmp));
 }
 
 // Two processes changing the list at once lose nothing: every change is a

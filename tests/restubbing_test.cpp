@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <map>
 #include <set>
@@ -8,6 +9,7 @@
 #include <vector>
 
 #include "CaptureLog.h"
+#include "FaultyFileSystem.h"
 #include "FetchIndexInfo.h"
 #include "FileUtf.h"
 #include "HelperSetup.h"
@@ -16,6 +18,7 @@
 #include "TempDir.h"
 
 using namespace tqhsm::test;
+using tqhsm::test::FaultyFileSystem;
 
 namespace {
 
@@ -354,31 +357,141 @@ TEST(IndexDumpTest, OneLinePerAnswerAppended) {
   EXPECT_EQ(nowhere.function(&resp), 0);
 }
 
-namespace {
-// The rewrite file of the pass lands on a full disk.
-class FullRewriteDisk : public tqhsm::FileSystemWrapper {
- public:
-  FILE* fopen(const char* path, const char* mode) override {
-    std::string p(path);
-    if (p.size() > 10 && p.compare(p.size() - 10, 10, "_temp_temp") == 0)
-      return FileSystemWrapper::fopen("/dev/full", mode);
-    return FileSystemWrapper::fopen(path, mode);
-  }
-};
-}  // namespace
-
 TEST_F(ReStubbingTest, RewriteFileThatCannotBeWrittenLosesNoRecord) {
-  FILE* probe = fopen("/dev/full", "w");
-  if (!probe) GTEST_SKIP() << "/dev/full cannot be opened here";
-  fclose(probe);
   addTemp(addFile("a", "g-a"));
   addTemp(addFile("b", "g-b"));
-  FullRewriteDisk fs;
+  FaultyFileSystem fs;
+  fs.failAt(FaultyFileSystem::eFallocate, 1, ENOSPC, true, 0, "_temp_temp");
   tqhsm::ScopedBackend<tqhsm::FileSystem> scope(&fs);
   EXPECT_FALSE(run());
   EXPECT_TRUE(m_log.has(kTag, "Could not write the re-stubbing rewrite file, adding all to "
                               "StubCollect"));
   EXPECT_EQ(ReadEntries(m_collect).size(), 2u);
-  EXPECT_FALSE(FileExists(m_temp));
+  expectNoLeftovers();
   EXPECT_EQ(m_index.lookups, 0);
+  EXPECT_EQ(m_h->TempCandidatesLost(), 0u);
 }
+
+// Failures of the pass's own files: every record still ends in StubCollect,
+// the pass answers false, and it leaves nothing of its own behind.
+struct PassFault {
+  const char* name;
+  FaultyFileSystem::Op op;
+  const char* match;
+  int err;
+  const char* message;
+};
+
+void PrintTo(const PassFault& f, std::ostream* os) { *os << f.name; }
+
+class PassFaultTest : public ReStubbingTest, public ::testing::WithParamInterface<PassFault> {};
+
+TEST_P(PassFaultTest, EveryRecordEndsInStubCollect) {
+  const PassFault& f = GetParam();
+  addTemp(addFile("a", "g-a"));
+  addTemp(addFile("b", "g-b"));
+  FaultyFileSystem fs;
+  fs.failAt(f.op, 1, f.err, true, 0, f.match);
+  tqhsm::ScopedBackend<tqhsm::FileSystem> scope(&fs);
+  EXPECT_FALSE(run());
+  EXPECT_GT(fs.fired(f.op), 0);
+  bool logged = false;
+  for (const LogLine& l : m_log.lines) logged |= l.text.find(f.message) != std::string::npos;
+  EXPECT_TRUE(logged) << f.message;
+  std::vector<std::string> collected = ReadEntries(m_collect);
+  EXPECT_EQ(collected.size(), 2u);
+  EXPECT_EQ(m_h->m_ulFilesCollected, collected.size());
+  EXPECT_FALSE(isStub("a"));
+  EXPECT_EQ(m_h->TempCandidatesLost(), 0u);
+  fs.failAt(f.op, 0, 0);
+  expectNoLeftovers();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, PassFaultTest,
+    ::testing::Values(
+        // StubCollectTemp cannot be closed whole at the start of the pass.
+        PassFault{"TempSyncFails", FaultyFileSystem::eFsync, "StubCollect_temp", EIO,
+                  "ReStubbing collect file"},
+        PassFault{"TempCloseFails", FaultyFileSystem::eClose, "StubCollect_temp", EIO,
+                  "ReStubbing collect file"},
+        // The kept records cannot take StubCollectTemp's place.
+        PassFault{"RenameFails", FaultyFileSystem::eRename, "_temp_temp", EXDEV,
+                  "adding all to StubCollect"},
+        // The index answers cannot be stored.
+        // (The fake index goes on after a sink refused a batch; the sink
+        // still says the answers are not whole.)
+        PassFault{"DumpWriteFails", FaultyFileSystem::eWrite, "IndexingDump.obf", ENOSPC,
+                  "The index answers could not be written to"},
+        PassFault{"DumpCloseFails", FaultyFileSystem::eClose, "IndexingDump.obf", EIO,
+                  "The index answers could not be written to"}),
+    [](const ::testing::TestParamInfo<PassFault>& info) { return std::string(info.param.name); });
+
+namespace {
+// A log whose pause hook, just before phase 3, cuts the index answers short.
+class CuttingLog : public CaptureLog {
+ public:
+  explicit CuttingLog(std::string dump) : m_dump(std::move(dump)) {}
+  void debugBreak(const char* marker, const char* a, int c, int l, bool f) override {
+    CaptureLog::debugBreak(marker, a, c, l, f);
+    if (truncate(m_dump.c_str(), 0) != 0) ADD_FAILURE() << "cannot cut " << m_dump;
+  }
+  std::string m_dump;
+};
+}  // namespace
+
+TEST_F(ReStubbingTest, RecordsWithoutAnAnswerAreCollectedNotDropped) {
+  addTemp(addFile("a", "g-a"));
+  addTemp(addFile("b", "g-b"));
+  CuttingLog log(m_dir.file("IndexingDump.obf"));
+  EXPECT_FALSE(run());
+  EXPECT_EQ(ReadEntries(m_collect).size(), 2u);
+  EXPECT_TRUE(log.hasText("The re-stubbing pass could settle only 0 of 2 files (index answers "
+                          "unreadable), adding the rest to StubCollect"));
+  EXPECT_EQ(m_h->TempCandidatesLost(), 0u);
+  expectNoLeftovers();
+}
+
+namespace {
+struct PlantedAt {
+  const char* name;
+  const char* file;  // in the job-results directory
+  bool fifo;
+};
+void PrintTo(const PlantedAt& p, std::ostream* os) { *os << p.name; }
+class PlantedPassFileTest : public ReStubbingTest,
+                            public ::testing::WithParamInterface<PlantedAt> {};
+}  // namespace
+
+// A link to a root file or a FIFO planted at the rewrite or the dump file's
+// name: the pass neither writes through it nor waits on it, and falls back.
+TEST_P(PlantedPassFileTest, IsNeitherFollowedNorWaitedOn) {
+  const PlantedAt& p = GetParam();
+  addTemp(addFile("a", "g-a"));
+  TempDir elsewhere;
+  std::string target = elsewhere.write("root-only", "precious\n");
+  ASSERT_EQ(chmod(target.c_str(), 0600), 0);
+  std::string planted = m_dir.file(p.file);
+  if (p.fifo)
+    ASSERT_EQ(mkfifo(planted.c_str(), 0666), 0);
+  else
+    ASSERT_EQ(symlink(target.c_str(), planted.c_str()), 0);
+  alarm(20);  // a FIFO that blocked would hang here
+  EXPECT_FALSE(run());
+  alarm(0);
+  EXPECT_EQ(ReadFile(target), "precious\n");
+  EXPECT_EQ(ReadEntries(m_collect).size(), 1u);
+  EXPECT_FALSE(isStub("a"));
+  bool refused = false;
+  for (const LogLine& l : m_log.lines)
+    refused |= l.text.rfind("Refusing to use " + planted + ": ", 0) == 0;
+  EXPECT_TRUE(refused);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Paths, PlantedPassFileTest,
+    ::testing::Values(PlantedAt{"RewriteLink", "StubCollect_temp_temp", false},
+                      PlantedAt{"RewriteFifo", "StubCollect_temp_temp", true},
+                      PlantedAt{"DumpLink", "IndexingDump.obf", false},
+                      PlantedAt{"DumpFifo", "IndexingDump.obf", true}),
+    [](const ::testing::TestParamInfo<PlantedAt>& info) { return std::string(info.param.name); });

@@ -142,4 +142,75 @@ out=$(run "$tmp/on.ini" SC5 "$tmp/no-such-dir"); rc=$?
 set -e
 [ $rc = 1 ] || fail "missing content path: exit $rc"
 grep -qF "cannot resolve" <<<"$out" || fail "missing content path not reported: $out"
+
+# A link or a FIFO planted at StubCollect or StubCollectTemp: never followed,
+# never waited on. Without StubCollect the run fails; without StubCollectTemp
+# it goes on without re-stubbing.
+printf 'precious\n' > "$tmp/root-only"
+chmod 600 "$tmp/root-only"
+before=$(stat -c '%s %Y' "$tmp/root-only")
+planted_run() {  # name expected-exit what
+  local name=$1 want=$2 what=$3 out rc
+  set +e
+  out=$(timeout 60 bash -c 'TQHSM_LOG="$1" "$2" --config "$3" --app-id 5 --job-results "$4" \
+        --collect-file "$5" --no-progress "$6"' _ "$tmp/log-$name" "$scan" "$tmp/on.ini" \
+        "$tmp/results" "$name" "$tree")
+  rc=$?
+  set -e
+  [ $rc = "$want" ] || fail "$what: exit $rc (124 = it blocked): $out"
+  [ "$(cat "$tmp/root-only")" = precious ] && [ "$(stat -c '%s %Y' "$tmp/root-only")" = "$before" ] ||
+    fail "$what: the root file was touched"
+}
+ln -s "$tmp/root-only" "$tmp/results/SCL"
+planted_run SCL 1 "link at StubCollect"
+grep -qF "Refusing to use $tmp/results/SCL: it is a symbolic link" "$tmp/log-SCL" || fail "no refusal in the log"
+grep -qF "Failed to initialize collect file $tmp/results/SCL." "$tmp/log-SCL" || fail "no failed initialize"
+mkfifo "$tmp/results/SCF"
+planted_run SCF 1 "FIFO at StubCollect"
+grep -qF "Refusing to use $tmp/results/SCF: it is a FIFO" "$tmp/log-SCF" || fail "no FIFO refusal"
+ln -s "$tmp/root-only" "$tmp/results/SCT_temp"
+planted_run SCT 0 "link at StubCollectTemp"
+grep -qF "Failed to initialize temp collect file $tmp/results/SCT_temp." "$tmp/log-SCT" ||
+  fail "no failed temp initialize"
+cmp -s "$sc" "$tmp/results/SCT" || fail "the run without StubCollectTemp collected otherwise"
+mkfifo "$tmp/results/SCU_temp"
+planted_run SCU 0 "FIFO at StubCollectTemp"
+
+# Why a volume could not be watched is on its summary line: here the state
+# directory cannot be made (a file is in its way).
+touch "$tmp/not-a-directory"
+config "$tmp/nowatch.ini" "$tmp/not-a-directory/state" 0
+out=$(run "$tmp/nowatch.ini" SC6 "$tree") || fail "scan without a watch: exit $?"
+grep -qE "^    volume .*, not watched: Failed to start watching dir tree $tree: Cannot create state directory $tmp/not-a-directory/state: Not a directory$" <<<"$out" ||
+  fail "no watch failure on the volume line: $out"
+
+# A catalog that another process holds locked costs one busy time-out for the
+# whole run, not one per stub: one wait, one Error line, every stub kept.
+mkdir "$tmp/stubs"
+for i in 1 2 3 4 5 6; do
+  head -c 60000 /dev/urandom > "$tmp/stubs/s$i"
+  "$stubtool" make "$tmp/stubs/s$i" --af 2:1:11 >/dev/null
+  touch -d "@$old" "$tmp/stubs/s$i"
+done
+config "$tmp/busy.ini" "$tmp/state-busy" 0
+printf 'BusyTimeout = 500\n' >> "$tmp/busy.ini"
+mkfifo "$tmp/sql-in"
+sqlite3 "$tmp/catalog.db" < "$tmp/sql-in" & holder=$!
+exec 7> "$tmp/sql-in"
+echo 'BEGIN EXCLUSIVE;' >&7
+for _ in $(seq 1 100); do
+  sqlite3 -cmd '.timeout 0' "$tmp/catalog.db" 'SELECT count(*) FROM parvis;' >/dev/null 2>&1 || break
+  sleep 0.05
+done
+sqlite3 -cmd '.timeout 0' "$tmp/catalog.db" 'SELECT count(*) FROM parvis;' >/dev/null 2>&1 && fail "the catalog could not be locked"
+: > "$tmp/log"
+out=$(run "$tmp/busy.ini" SC7 "$tmp/stubs") || fail "scan against a locked catalog: exit $?: $out"
+exec 7>&-
+wait "$holder" || true
+holder=
+grep -qF "result 2:          6 stub kept" <<<"$out" || fail "stubs not kept against a locked catalog: $out"
+waits=$(grep -c "Catalog $tmp/catalog.db is locked by another process; waiting up to 500 ms" "$tmp/log" || true)
+[ "$waits" = 1 ] || fail "$waits waits for the locked catalog"
+offs=$(grep -c "ERROR .*Catalog $tmp/catalog.db is busy: another process has held it locked for more than 500 ms. Pruning and re-stubbing checks are off for this run." "$tmp/log" || true)
+[ "$offs" = 1 ] || fail "$offs Error lines for the locked catalog"
 echo "scan tool checks passed"

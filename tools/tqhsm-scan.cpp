@@ -21,7 +21,6 @@
 #include <string>
 #include <vector>
 
-#include "CollectFile.h"
 #include "CommandLine.h"
 #include "Config.h"
 #include "EvEvent.h"
@@ -81,8 +80,9 @@ Output:
 
 Exit status:
   0 the run ended normally; 1 the run ended as failed (--fail-run, Initialize failed,
-  a content path could not be resolved or set up) or the job results directory was
-  refused; 2 bad usage.
+  a content path could not be resolved or set up, a candidate could not be stored in
+  StubCollect, a StubCollectTemp record could not be read back, StubCollect could not
+  be written whole) or the job results directory was refused; 2 bad usage.
 )";
 
 struct Options {
@@ -120,6 +120,7 @@ struct Volume {
   bool active = false;  // files are still taken from it
   bool spent = false;   // it had a budget and MoreFilesToArchive ended it
   uint64_t taken = 0;
+  std::string watchError;  // why it could not be put under watching
 };
 
 struct ContentPath {
@@ -204,7 +205,9 @@ class Scanner : public tqhsm::walk::Visitor {
       cp.volumes.push_back(v);
     }
     if (cp.reset < 0) return false;
-    if (cp.reset == 1) walk(cp.path);
+    // With no volume wanting files there is nothing to walk (and an fts
+    // closed before its first read leaks its root entries).
+    if (cp.reset == 1 && anyActive()) walk(cp.path);
     for (Volume& v : cp.volumes) {
       auto b = m_h.m_mapAmountToArchive.find(v.mountPoint);
       v.budgetAfter = b == m_h.m_mapAmountToArchive.end() ? 0 : b->second;
@@ -538,6 +541,10 @@ int main(int argc, char** argv) {
   bool failed = o.failRun;
   bool restubbed = false;
   uint64_t collected = 0;
+  uint64_t notStored = 0;
+  uint64_t tempLost = 0;
+  uint64_t affected = 0;
+  std::string collectError;
   int init = 0;
   {
     TQHSMHelper helper(args);
@@ -565,8 +572,35 @@ int main(int argc, char** argv) {
       progress.done();
       restubbed = helper.ProcessFilesForReStubbing(nullptr);
     }
+    // A candidate that did not reach StubCollect is lost to this run's
+    // archiving: the run has failed.
+    if (helper.CandidatesNotCollected() > 0 || helper.TempCandidatesLost() > 0) failed = true;
     helper.DeInitialize(failed ? 1 : 0);
     collected = helper.m_ulFilesCollected;
+    notStored = helper.CandidatesNotCollected();
+    tempLost = helper.TempCandidatesLost();
+    collectError = helper.CollectFileError();
+    affected = helper.CollectLinesAffected();
+    if (notStored > 0 || tempLost > 0 || !collectError.empty()) failed = true;
+    // A watch was asked for at the content path when it lies on the volume,
+    // else at the mount point (or, deferred, at its host path).
+    const std::map<std::string, std::string>& watchFailures = helper.WatchFailures();
+    for (ContentPath& cp : contentPaths) {
+      for (Volume& v : cp.volumes) {
+        int rel = ComparePath::Check(cp.path, v.mountPoint);
+        std::string hostPath;
+        helper.MapProxyPathToHostPath(v.mountPoint, hostPath);
+        for (const std::string& key :
+             {(rel == ComparePath::eSame || rel == ComparePath::eBelow) ? cp.path : v.mountPoint,
+              v.mountPoint, hostPath}) {
+          auto it = watchFailures.find(key);
+          if (it != watchFailures.end()) {
+            v.watchError = it->second;
+            break;
+          }
+        }
+      }
+    }
   }
   double secs = std::chrono::duration<double>(Clock::now() - start).count();
 
@@ -583,11 +617,12 @@ int main(int argc, char** argv) {
     if (cp.reset != 1) std::printf(": %s", cp.resetError.c_str());
     std::printf("\n");
     for (const Volume& v : cp.volumes) {
-      std::printf("    volume %s: budget before %s, after %s, block size %" PRId64 "%s\n",
+      std::printf("    volume %s: budget before %s, after %s, block size %" PRId64 "%s%s%s\n",
                   v.mountPoint.c_str(), fmtBytes(v.budgetBefore).c_str(),
                   fmtBytes(v.budgetAfter).c_str(), v.blockSize,
                   v.spent ? ", spent: no more files taken"
-                          : (v.known && v.budgetBefore > 0 ? "" : ", no budget"));
+                          : (v.known && v.budgetBefore > 0 ? "" : ", no budget"),
+                  v.watchError.empty() ? "" : ", not watched: ", v.watchError.c_str());
     }
   }
   std::printf("  files seen:        %" PRIu64 "\n", counts.files);
@@ -607,8 +642,19 @@ int main(int argc, char** argv) {
     std::printf("  nested mounts:     %" PRIu64 " skipped\n", counts.nestedSkipped);
   std::printf("  unreadable:        %" PRIu64 "\n", counts.errors);
   std::printf("  re-stubbing pass:  %s\n", init == 1 ? (restubbed ? "done" : "off or failed") : "not run");
-  std::printf("  StubCollect:       %s (%" PRIu64 " collected, %ld lines)\n", collectPath.c_str(),
-              collected, CountLines(collectPath.c_str()));
+  std::printf("  StubCollect:       %s (%" PRIu64 " collected)\n", collectPath.c_str(), collected);
+  if (notStored > 0)
+    std::printf("  not stored:        %" PRIu64 " candidates (each named by a \"Can not add\" line "
+                "in the log)\n",
+                notStored);
+  if (tempLost > 0)
+    std::printf("  lost:              %" PRIu64 " candidates of StubCollectTemp could not be read "
+                "back (see the log)\n",
+                tempLost);
+  if (!collectError.empty())
+    std::printf("  StubCollect fault: %s: %s; %" PRIu64 " acknowledged lines may be missing or "
+                "damaged\n",
+                collectPath.c_str(), collectError.c_str(), affected);
   std::printf("  elapsed:           %.3f s\n", secs);
   std::printf("  rate:              %.0f files/s\n",
               secs > 0 ? static_cast<double>(counts.files) / secs : 0.0);
