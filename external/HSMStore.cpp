@@ -1,5 +1,7 @@
 #include "HSMStore.h"
 
+#include <linux/openat2.h>
+#include <sys/syscall.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -18,6 +20,18 @@ HSMStore& HSMStore::Default() {
 
 int HSMStore::open(const char* path, int flags, mode_t mode) {
   return ::open(path, flags | O_CLOEXEC, mode);
+}
+int HSMStore::openat(int dirfd, const char* path, int flags, mode_t mode) {
+  return ::openat(dirfd, path, flags | O_CLOEXEC, mode);
+}
+int HSMStore::openat2(int dirfd, const char* path, const struct open_how* how, size_t size) {
+  return static_cast<int>(::syscall(SYS_openat2, dirfd, path, how, size));
+}
+int HSMStore::fstatat(int dirfd, const char* path, struct stat* st, int flags) {
+  return ::fstatat(dirfd, path, st, flags);
+}
+int HSMStore::unlinkat(int dirfd, const char* path, int flags) {
+  return ::unlinkat(dirfd, path, flags);
 }
 int HSMStore::close(int fd) { return ::close(fd); }
 int HSMStore::fstat(int fd, struct stat* st) { return ::fstat(fd, st); }

@@ -2,7 +2,7 @@
 # Installs the Debian packages the build, the tests and the tools need, when they
 # are missing. Runs apt-get update at most once.
 set -euo pipefail
-packages=(cmake make g++ pkg-config libinih-dev libsqlite3-dev sqlite3 libexpat1-dev zlib1g-dev libtirpc-dev
+packages=(cmake make g++ pkg-config libinih-dev libsqlite3-dev sqlite3 libexpat1-dev zlib1g-dev libtirpc-dev libssl-dev
           libcli11-dev libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev
           e2fsprogs attr acl)
 missing=()
