@@ -62,13 +62,13 @@ int HSMStore::futimens(int fd, const struct timespec times[2]) { return ::futime
 int HSMStore::fcntl(int fd, int cmd, long arg) { return ::fcntl(fd, cmd, arg); }
 int HSMStore::fcntlLock(int fd, int cmd, struct flock* lock) { return ::fcntl(fd, cmd, lock); }
 
-int OpenForInspection(const char* path, int flags, bool noFollow) {
+int OpenForInspection(const char* path) {
   HSMStore& store = HSMStore::Current();
-  int extra = noFollow ? O_NOFOLLOW : 0;
-  int fd = store.open(path, flags | extra | O_NOATIME, 0);
+  const int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK;
+  int fd = store.open(path, flags | O_NOATIME, 0);
   // O_NOATIME is refused (EPERM) to whoever neither owns the file nor has
   // CAP_FOWNER; then the file is opened as anyone may open it.
-  if (fd < 0 && errno == EPERM) fd = store.open(path, flags | extra, 0);
+  if (fd < 0 && errno == EPERM) fd = store.open(path, flags, 0);
   return fd;
 }
 

@@ -107,9 +107,11 @@ class TQHSM_API HSMStoreWrapper : public HSMStore {
   HSMStore& m_target;
 };
 
-// Opens path for inspection without touching its access time: O_NOATIME where
-// the caller may use it (owner or CAP_FOWNER), plain otherwise. Symbolic links
-// are not followed when noFollow is set.
-TQHSM_API int OpenForInspection(const char* path, int flags, bool noFollow = false);
+// Opens a file of a scanned tree for inspection: read-only, O_NOFOLLOW (a
+// symbolic link in its place is not followed: ELOOP), O_NONBLOCK (a FIFO or a
+// device never stalls the scan), O_CLOEXEC, and O_NOATIME where the caller may
+// use it (owner or CAP_FOWNER; plain otherwise), so that looking at a file does
+// not count as an access for the access-time rule.
+TQHSM_API int OpenForInspection(const char* path);
 
 }  // namespace tqhsm

@@ -101,11 +101,15 @@ int TQHSMHelper::IsDMCandidate(const char* path, struct stat* st, std::string& v
   bool isStub = false;
   int fileState = 2;
   if (m_rules.m_bHonorArchiverRetention) bPruneCheck = true;
+  // The inspection is of the file the caller stat-ed: another one in its
+  // place (renamed there, or a directory above it swapped) fails it. Records
+  // built from the data-classification database carry no inode of their own.
+  const struct stat* seen = m_bUseDC ? nullptr : st;
 
   if (!candidate) {
     if (!bPruneCheck) return 0;
     if (IsLocalScan())
-      isStub = IsStub(path);
+      isStub = IsStub(path, seen);
     else
       IsSparseFileStub(path, isStub);  // only the flag counts
     if (!isStub) return 0;
@@ -114,7 +118,7 @@ int TQHSMHelper::IsDMCandidate(const char* path, struct stat* st, std::string& v
     return 2;
   }
 
-  if (!GetFileInfo(path, isStub, fileState)) {
+  if (!GetFileInfo(path, seen, isStub, fileState)) {
     m_event.Debug(kTag, "GetFileInfo failed. Skipping file:%s", path);
     return 0;
   }

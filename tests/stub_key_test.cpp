@@ -12,9 +12,13 @@
 #include <vector>
 
 #include "CaptureLog.h"
+#include "HSMLowLevel.h"
 #include "ScanFakes.h"
+#include "StubFiles.h"
+#include "StubFormat.h"
 #include "StubKey.h"
 #include "TempDir.h"
+#include "TestUser.h"
 
 using namespace tqhsm::test;
 using tqhsm::ScopedBackend;
@@ -194,10 +198,34 @@ TEST(StubKeyTest, KeyFilesThatOthersCouldReadOrPlantAreRefused) {
     EXPECT_EQ(text.rfind("Stub key " + path + " refused: " + c.reason, 0), 0u) << text;
     EXPECT_NE(text.find("No stub is taken as authentic and none can be made"), std::string::npos);
 
+    // Under that key nothing is authentic and nothing can be signed.
+    ScopedBackend<StubKey> scope(&key);
+    std::vector<char> out;
+    EXPECT_FALSE(tqhsm::EncodeStubData(SampleStub(), out, &why));
+    EXPECT_NE(why.find("no stub key"), std::string::npos) << why;
   }
   // The good key itself is still taken.
   StubKeyFile key(good);
   EXPECT_NE(key.mac(nullptr), nullptr);
+}
+
+TEST(StubKeyTest, StubFileNeedsAKeyAndLeavesTheFileAsItWas) {
+  CaptureLog log;
+  TempDir dir;
+  std::string f = dir.file("f");
+  WritePattern(f, 9000);
+  std::string content = ReadFile(f);
+  std::string path = dir.write("bad.key", std::string(32, 'k'));
+  chmod(path.c_str(), 0644);
+  StubKeyFile key(path);
+  ScopedBackend<StubKey> scope(&key);
+  std::string why;
+  EXPECT_FALSE(MakeStub(f, SampleStub(), -1, false, &why));
+  EXPECT_NE(why.find("Cannot make the stub data of " + f + ": no stub key"), std::string::npos)
+      << why;
+  EXPECT_EQ(ReadFile(f), content);
+  std::vector<char> attr;
+  EXPECT_FALSE(GetStubXattr(f, attr));
 }
 
 TEST(StubKeyTest, PathComesFromTheConfiguration) {
