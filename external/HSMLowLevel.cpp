@@ -508,7 +508,7 @@ int TQHSMLowLevel::stubFile(const char* path, const char* reparse, time_t time, 
   if (!file.open(path, O_RDWR, false, why)) {
     // A link or a non-regular file where the scan saw the file: not the file
     // it decided on.
-    bool changed = decided && (errno == ELOOP || errno == EINVAL);
+    bool changed = decided && (errno == ELOOP || errno == EINVAL || errno == ENOTDIR);
     setLastError(changed ? std::string(path) + " changed under the scan: " + why : why);
     return changed ? eStubChanged : eStubFailed;
   }

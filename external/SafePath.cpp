@@ -65,7 +65,25 @@ int walkOpen(HSMStore& store, const char* path, int flags) {
   }
   int fd = store.openat(cur, parts.back().c_str(), flags | O_NOFOLLOW, 0);
   int err = errno;
+  if (fd < 0 && err == ENOTDIR && (flags & O_DIRECTORY)) {
+    // A link asked for as a directory: refused as a link, as openat2 does.
+    struct stat st;
+    if (store.fstatat(cur, parts.back().c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISLNK(st.st_mode))
+      err = ELOOP;
+  }
   store.close(cur);
+  if (fd >= 0 && (flags & O_PATH)) {
+    // O_PATH | O_NOFOLLOW opens a link itself rather than refusing it.
+    struct stat st;
+    bool ok = store.fstat(fd, &st) == 0;
+    if (!ok || S_ISLNK(st.st_mode)) {
+      err = ok ? ELOOP : errno;
+      store.close(fd);
+      errno = err;
+      return -1;
+    }
+  }
   errno = err;
   return fd;
 }
@@ -78,7 +96,9 @@ int openNoFollow(HSMStore& store, const char* path, int flags) {
   if (!g_noOpenat2.load(std::memory_order_relaxed)) {
     struct open_how how;
     std::memset(&how, 0, sizeof how);
-    how.flags = static_cast<uint64_t>(flags | O_NOFOLLOW | O_CLOEXEC);
+    // No O_NOFOLLOW here: with O_PATH it would open a link in the last place
+    // instead of refusing it; RESOLVE_NO_SYMLINKS refuses every component.
+    how.flags = static_cast<uint64_t>(flags | O_CLOEXEC);
     how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
     int fd = store.openat2(AT_FDCWD, path, &how, sizeof how);
     if (fd >= 0 || errno != ENOSYS) return fd;

@@ -49,7 +49,8 @@ int TQHSMHelper::PruneStub(const char* path, struct stat* st) {
   }
   if (opened && same) rc = lowLevel->readStubData(file.fd(), file.st(), host, data);
   m_perf.StopPerfCounter(tag, ePerfBackupStub, 0);
-  if (!opened && (err == ELOOP || err == EINVAL)) same = false;  // a link or no regular file
+  // A link on the way, something else where a directory or a file was.
+  if (!opened && (err == ELOOP || err == EINVAL || err == ENOTDIR)) same = false;
   if (!same) {
     m_event.DebugLvl(tag, 1, "Not pruning %s: it changed under the scan (%s).", host, why.c_str());
     return -1;

@@ -80,6 +80,9 @@ TEST_F(SafePathTest, NoSymbolicLinkIsFollowedInAnyComponent) {
     EXPECT_EQ(openErrno(m_dir.file("real/sub/missing")), ENOENT);
     EXPECT_EQ(openErrno(m_dir.file("real/sub/f/x")), ENOTDIR);
     EXPECT_EQ(openErrno(m_dir.file("real"), O_PATH | O_DIRECTORY), 0);
+    // A link in the last place, opened as a directory handle, is refused too.
+    EXPECT_EQ(openErrno(m_dir.file("linkdir"), O_PATH | O_DIRECTORY), ELOOP);
+    EXPECT_EQ(openErrno(m_dir.file("real/flink"), O_PATH), ELOOP);
     EXPECT_EQ(openErrno("/proc/self/root" + m_file), ELOOP);  // no magic links either
     // A relative path from the working directory.
     char cwd[4096];
