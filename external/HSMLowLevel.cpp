@@ -336,8 +336,9 @@ int TQHSMLowLevel::openInspected(const char* path, struct stat& st) {
 }
 
 int TQHSMLowLevel::judgeOpenFile(int fd, const struct stat& st, const char* path, unsigned checks,
-                                 bool head, bool& isStub, std::vector<char>* data) {
+                                 bool head, bool& isStub, std::vector<char>* data, bool* stale) {
   isStub = false;
+  if (stale) *stale = false;
   HSMStore& store = HSMStore::Current();
   char small[kSmallAttr];
   std::vector<char> big;
@@ -377,6 +378,7 @@ int TQHSMLowLevel::judgeOpenFile(int fd, const struct stat& st, const char* path
     return -1;
   }
   setLastError(std::string(path) + " is not a stub (" + why + ")");
+  if (stale) *stale = true;
   return 0;
 }
 
@@ -474,7 +476,17 @@ int TQHSMLowLevel::getFileInfo(const char* path, const struct stat* callerSt, bo
     setLastError(text);
     return -1;
   }
-  if (judgeOpenFile(fd, st, path, tqhsm::eJudgeLocal, false, isStub, nullptr) != 0) return -1;
+  bool stale = false;
+  if (judgeOpenFile(fd, st, path, tqhsm::eJudgeLocal, false, isStub, nullptr, &stale) != 0)
+    return -1;
+  if (stale) {
+    // A file with stub data that no longer make it a stub: say why it is
+    // taken for a plain file (written after stubbing, a forged record ...).
+    EvDebug log;
+    if (log.isLevelEnabled(2))
+      log.DebugLvl("TQHSMLowLevel::getFileInfo", 2, "%s; taken for a plain file.",
+                   m_sLastError.c_str());
+  }
   int open = openElsewhere(store, fd);
   fileState = open == 1 ? eFileOpen : open == 0 ? eFileNotOpen : eFileStateUnknown;
   return 0;

@@ -152,10 +152,11 @@ class TQHSM_API TQHSMLowLevel {
   void setLastError(const std::string& text) { m_sLastError = text; }
   // Judges the open file fd (fstat record st) from its stub attribute, or
   // with head from the first 1024 bytes when it has none: 0 with isStub set
-  // (and the record's bytes in data when given and a stub), -1 with the
-  // error set when it cannot be judged. checks: tqhsm::JudgeStub's.
+  // (and the record's bytes in data when given and a stub; stale when it has
+  // stub data that do not make it one), -1 with the error set when it cannot
+  // be judged. checks: tqhsm::JudgeStub's.
   int judgeOpenFile(int fd, const struct stat& st, const char* path, unsigned checks, bool head,
-                    bool& isStub, std::vector<char>* data);
+                    bool& isStub, std::vector<char>* data, bool* stale = nullptr);
   // Opens path for inspection and takes its stat record: the descriptor, or
   // -1 with the error set (errno as the failing call left it).
   int openInspected(const char* path, struct stat& st);

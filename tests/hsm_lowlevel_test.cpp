@@ -345,7 +345,11 @@ TEST_F(LowLevelTest, OnlyAnUntouchedStubIsAStub) {
     bool isStub = !(c.expect == kStub);
     int state = -1;
     std::vector<char> data;
+    m_log.clear();
     int info = l->getFileInfo(f.c_str(), isStub, state);
+    bool saidPlain = false;
+    for (const LogLine& line : m_log.lines)
+      saidPlain |= line.level == 2 && line.text == l->getLastError() + "; taken for a plain file.";
     int read = l->readStubData(f.c_str(), data);
     std::string readWhy = l->getLastError();
     EXPECT_EQ(l->isStubbed(f.c_str()), c.expect == kStub ? 1 : 0);
@@ -359,6 +363,7 @@ TEST_F(LowLevelTest, OnlyAnUntouchedStubIsAStub) {
         EXPECT_EQ(info, 0) << l->getLastError();
         EXPECT_FALSE(isStub);
         EXPECT_EQ(state, TQHSMLowLevel::eFileNotOpen);
+        EXPECT_TRUE(saidPlain);  // an administrator sees why it is archived again
         EXPECT_EQ(read, -1);
         EXPECT_NE(readWhy.find(f + " is not a stub (" + c.why), std::string::npos) << readWhy;
         break;
