@@ -201,7 +201,8 @@ int JudgeStub(const char* data, size_t size, const struct stat& st, unsigned che
                    static_cast<uint32_t>(st.st_mtim.tv_nsec) == r.stubMtimeNsec);
   if (!sameTime) {
     char text[160];
-    snprintf(text, sizeof text, "modified after stubbing (modification time %lld.%09ld, stubbed at %lld.%09u)",
+    snprintf(text, sizeof text,
+             "modified after stubbing (modification time %lld.%09ld, stubbed at %lld.%09u)",
              static_cast<long long>(st.st_mtim.tv_sec), static_cast<long>(st.st_mtim.tv_nsec),
              static_cast<long long>(r.stubMtime), r.stubMtimeNsec);
     return verdictOfFailure(st, why, text);
@@ -469,7 +470,8 @@ int TQHSMLowLevel::getFileInfo(const char* path, const struct stat* callerSt, bo
     setLastError(std::string(path) + " is not a regular file");
     return -1;
   }
-  if (callerSt && callerSt->st_ino != 0 && !tqhsm::IsSameFile(st, callerSt->st_dev, callerSt->st_ino)) {
+  if (callerSt && callerSt->st_ino != 0 &&
+      !tqhsm::IsSameFile(st, callerSt->st_dev, callerSt->st_ino)) {
     std::string text = std::string(path) + " changed under the scan: it is " + identityText(st) +
                        " now, the scan saw " + identityText(*callerSt);
     EvDebug().DebugLvl("TQHSMLowLevel::getFileInfo", 1, "%s", text.c_str());
@@ -764,8 +766,9 @@ int tqhsmIsMandLocked(const char* path, const struct stat* st) {
   struct stat now;
   if (store.fstat(fd, &now) != 0 || !S_ISREG(now.st_mode)) return -1;
   if (st->st_ino != 0 && !tqhsm::IsSameFile(now, st->st_dev, st->st_ino)) {
-    EvDebug().DebugLvl("tqhsmIsMandLocked", 1, "%s changed under the scan: it is %s now, the scan saw %s",
-                       path, identityText(now).c_str(), identityText(*st).c_str());
+    EvDebug().DebugLvl("tqhsmIsMandLocked", 1,
+                       "%s changed under the scan: it is %s now, the scan saw %s", path,
+                       identityText(now).c_str(), identityText(*st).c_str());
     return -1;
   }
   struct flock lock;

@@ -210,7 +210,8 @@ bool SafeFile::open(const char* path, int flags, bool withParent, std::string& w
   }
   if (m_nFd < 0) {
     int err = errno;
-    why = err == ELOOP ? "A symbolic link is in the path of " + p : errText("Cannot open " + p, err);
+    why = err == ELOOP ? "A symbolic link is in the path of " + p
+                       : errText("Cannot open " + p, err);
     close();
     errno = err;
     return false;

@@ -82,7 +82,8 @@ bool TQHSMHelper::IsSparseFileStub(const char* path, bool& isStub) {
     return false;
   }
 
-  std::unique_ptr<ObACL::Helper> acl(ObACL::Helper::getInstance(ObACL::Helper::eExtendedAttributes));
+  std::unique_ptr<ObACL::Helper> acl(
+      ObACL::Helper::getInstance(ObACL::Helper::eExtendedAttributes));
   char attr[2049];
   std::memset(attr, 0, sizeof attr);
   int n = acl ? acl->getXattr(fd, "user.OSTUB", attr, 2048) : 0;
