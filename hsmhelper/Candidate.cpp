@@ -56,7 +56,16 @@ int TQHSMHelper::IsDMCandidate(const char* path, struct stat* st, std::string& v
                    volume.c_str());
 
   bool lockTest = !(m_bUseNativeSnap && (m_nRemoteClientId != 0 || m_bIsProxy));
-  if (lockTest && !m_rules.m_bSkipLockf && tqhsmIsMandLocked(path, st) == 1) {
+  // A record from the data-classification database has its mode bits but no
+  // inode of the file's own: the lock test then does not compare identities.
+  struct stat noInode;
+  const struct stat* lockSt = st;
+  if (m_bUseDC) {
+    noInode = *st;
+    noInode.st_ino = 0;
+    lockSt = &noInode;
+  }
+  if (lockTest && !m_rules.m_bSkipLockf && tqhsmIsMandLocked(path, lockSt) == 1) {
     m_event.Debug(kTag, "Locked file: %s. Not migrating", path);
     return 0;
   }
