@@ -16,6 +16,7 @@
 #include "FileUtf.h"
 #include "HSMStore.h"
 #include "MountTable.h"
+#include "SafePath.h"
 #include "StubFormat.h"
 
 using tqhsm::HSMStore;
@@ -75,8 +76,10 @@ std::string absolutePath(const char* path) {
 // system without leases ...).
 int openElsewhere(HSMStore& store, int fd) {
   // Should another process open the file while the lease is held, the lease
-  // holder is signalled; SIGIO would end this process, SIGURG is ignored by
-  // default. The lease is held for two system calls only.
+  // holder is signalled, however short the lease: without F_SETSIG that is
+  // SIGIO, whose default action ends the process (tried: a reader opening the
+  // file during the window kills the holder). SIGURG is ignored by default.
+  // F_SETSIG belongs to the open file description, so it is set every time.
   if (store.fcntl(fd, F_SETSIG, SIGURG) != 0) return -1;
   if (store.fcntl(fd, F_SETLEASE, F_WRLCK) == 0) {
     store.fcntl(fd, F_SETLEASE, F_UNLCK);
@@ -137,7 +140,146 @@ const TQHSMMntEnt* TQHSMMntTab::find(const char* path) const {
 }
 
 // ---------------------------------------------------------------------------
+// The intact test
+
+namespace tqhsm {
+
+namespace {
+
+// What a stub may keep allocated: one block for an attribute that does not fit
+// in the inode (ext4 keeps a record of this size in a block of its own), and
+// the head record rounded up to whole blocks for a sparse-file stub.
+uint64_t stubAllowance(const struct stat& st, bool head, size_t recordSize) {
+  uint64_t block = st.st_blksize >= 512 ? static_cast<uint64_t>(st.st_blksize) : 4096;
+  uint64_t allowed = block;
+  if (head) allowed += (recordSize + block - 1) / block * block;
+  return allowed;
+}
+
+uint64_t allocatedBytes(const struct stat& st) {
+  return st.st_blocks > 0 ? static_cast<uint64_t>(st.st_blocks) * 512 : 0;
+}
+
+int verdictOfFailure(const struct stat& st, std::string* why, const std::string& reason) {
+  if (why) *why = reason;
+  return LooksReleased(st) ? eDoubtfulStub : eNoStub;
+}
+
+}  // namespace
+
+bool LooksReleased(const struct stat& st) {
+  uint64_t allowed = stubAllowance(st, true, kMaxStubRecordSize);
+  return static_cast<uint64_t>(st.st_size) > allowed && allocatedBytes(st) <= allowed;
+}
+
+int JudgeStub(const char* data, size_t size, const struct stat& st, unsigned checks,
+              ReparseData* record, size_t* length, std::string* why) {
+  // Bytes that are not even meant as stub data of ours (an ordinary file's
+  // head) say nothing about the file.
+  if (!data || size < sizeof kStubMagic || std::memcmp(data, kStubMagic, sizeof kStubMagic) != 0) {
+    if (why) *why = "no stub data";
+    return eNoStub;
+  }
+  ReparseData r;
+  size_t len = 0;
+  std::string reason;
+  if (!DecodeStubData(data, size, r, &len, &reason)) return verdictOfFailure(st, why, reason);
+  if (record) *record = r;
+  if (length) *length = len;
+  if ((checks & eJudgeInode) && static_cast<uint64_t>(st.st_ino) != r.stubInode)
+    return verdictOfFailure(st, why,
+                            "another file's stub data (stub of inode " +
+                                std::to_string(r.stubInode) + ", this is inode " +
+                                std::to_string(static_cast<uint64_t>(st.st_ino)) + ")");
+  if (static_cast<uint64_t>(st.st_size) != r.originalSize)
+    return verdictOfFailure(st, why,
+                            "size differs (" + std::to_string(st.st_size) +
+                                " bytes, the stub's original size is " +
+                                std::to_string(r.originalSize) + ")");
+  bool sameTime = static_cast<int64_t>(st.st_mtim.tv_sec) == r.stubMtime &&
+                  (!(checks & eJudgeMtimeNsec) ||
+                   static_cast<uint32_t>(st.st_mtim.tv_nsec) == r.stubMtimeNsec);
+  if (!sameTime) {
+    char text[160];
+    snprintf(text, sizeof text,
+             "modified after stubbing (modification time %lld.%09ld, stubbed at %lld.%09u)",
+             static_cast<long long>(st.st_mtim.tv_sec), static_cast<long>(st.st_mtim.tv_nsec),
+             static_cast<long long>(r.stubMtime), r.stubMtimeNsec);
+    return verdictOfFailure(st, why, text);
+  }
+  uint64_t allowed = stubAllowance(st, r.headRecord, len);
+  if (allocatedBytes(st) > allowed)
+    return verdictOfFailure(st, why,
+                            "data blocks present (" + std::to_string(allocatedBytes(st)) +
+                                " bytes allocated, a stub keeps at most " +
+                                std::to_string(allowed) + ")");
+  return eIntactStub;
+}
+
+}  // namespace tqhsm
+
+// ---------------------------------------------------------------------------
 // Low-level object of one file system
+
+namespace {
+
+const size_t kSmallAttr = 512;  // stub records are about 200 bytes
+
+// Reads the stub attribute of fd into small, or into big when it is longer.
+// The length (0 for none: absent, empty or no attribute support) or -1.
+ssize_t readStubAttr(HSMStore& store, int fd, char* small, size_t smallSize,
+                     std::vector<char>& big, const char*& bytes) {
+  bytes = small;
+  ssize_t n = store.fgetxattr(fd, TQHSM_STUB_XATTR, small, smallSize);
+  if (n < 0 && errno == ERANGE) {
+    // Longer than any record of ours, but read whole: the verdict needs it.
+    ssize_t want = store.fgetxattr(fd, TQHSM_STUB_XATTR, nullptr, 0);
+    if (want > 0) {
+      big.resize(static_cast<size_t>(want));
+      n = store.fgetxattr(fd, TQHSM_STUB_XATTR, big.data(), big.size());
+      bytes = big.data();
+    } else {
+      n = want;
+    }
+  }
+  if (n < 0 && (errno == ENODATA || errno == ENOTSUP)) return 0;
+  return n;
+}
+
+// Reads up to size bytes from the start of fd.
+ssize_t readHead(HSMStore& store, int fd, char* buf, size_t size) {
+  size_t got = 0;
+  while (got < size) {
+    ssize_t n = store.pread(fd, buf + got, size - got, static_cast<off_t>(got));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return -1;
+    if (n == 0) break;
+    got += static_cast<size_t>(n);
+  }
+  return static_cast<ssize_t>(got);
+}
+
+// Releases a write lease when the scope ends.
+class LeaseGuard {
+ public:
+  LeaseGuard(HSMStore& store, int fd) : m_store(store), m_nFd(fd) {}
+  ~LeaseGuard() { release(); }
+  void release() {
+    if (m_nFd >= 0) m_store.fcntl(m_nFd, F_SETLEASE, F_UNLCK);
+    m_nFd = -1;
+  }
+
+ private:
+  HSMStore& m_store;
+  int m_nFd;
+};
+
+std::string identityText(const struct stat& st) {
+  return "inode " + std::to_string(static_cast<unsigned long long>(st.st_ino)) + " on device " +
+         std::to_string(major(st.st_dev)) + ":" + std::to_string(minor(st.st_dev));
+}
+
+}  // namespace
 
 TQHSMLowLevel::TQHSMLowLevel(const std::string& mountPoint) : m_sMountPoint(mountPoint) {}
 TQHSMLowLevel::~TQHSMLowLevel() = default;
@@ -161,147 +303,161 @@ int TQHSMLowLevel::isXattrSupported(const char* path) {
   return 1;
 }
 
-int TQHSMLowLevel::readStubAttribute(const char* path, std::vector<char>& data) {
-  data.clear();
+int TQHSMLowLevel::openInspected(const char* path, struct stat& st) {
   if (!path) {
     setLastError("No path given");
     errno = EINVAL;
     return -1;
   }
-  std::vector<char> buf(kMaxXattrValue);
-  ssize_t n = HSMStore::Current().lgetxattr(path, TQHSM_STUB_XATTR, buf.data(), buf.size());
-  if (n < 0) {
-    int err = errno;
-    if (err == ENODATA || err == ENOTSUP)
-      setLastError(std::string(path) + " is not a stub");
-    else
-      setLastError(errText("Cannot read the stub data of", path, err));
-    errno = (err == ENOTSUP) ? ENODATA : err;
-    return -1;
-  }
-  if (n == 0) {
-    setLastError(std::string(path) + " is not a stub (empty stub attribute)");
-    errno = ENODATA;
-    return -1;
-  }
-  data.assign(buf.begin(), buf.begin() + n);
-  return 0;
-}
-
-int TQHSMLowLevel::readStubData(const char* path, std::vector<char>& data) {
-  return readStubAttribute(path, data);
-}
-
-int TQHSMLowLevel::readStubDataProxy(const char* path, std::vector<char>& data) {
-  if (readStubAttribute(path, data) == 0) return 0;
-  if (errno != ENODATA) return -1;
-  // No attribute: a sparse-file stub carries its data at the head of the file.
-  int fd = tqhsm::OpenForInspection(path, O_RDONLY | O_NONBLOCK);
+  HSMStore& store = HSMStore::Current();
+  int fd = tqhsm::OpenForInspection(path);
   if (fd < 0) {
-    setLastError(errText("Cannot open", path, errno));
+    int err = errno;
+    setLastError(err == ELOOP ? std::string(path) + " is a symbolic link"
+                              : errText("Cannot open", path, err));
+    errno = err;
     return -1;
   }
-  StoreFd guard(fd);
-  char head[kStubHeadSize];
-  size_t got = 0;
-  while (got < sizeof head) {
-    ssize_t n = HSMStore::Current().pread(fd, head + got, sizeof head - got,
-                                          static_cast<off_t>(got));
-    if (n < 0 && errno == EINTR) continue;
+  if (store.fstat(fd, &st) != 0) {
+    int err = errno;
+    setLastError(errText("Cannot stat", path, err));
+    store.close(fd);
+    errno = err;
+    return -1;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    // Only regular files are stubs, and only they are ever taken for a file
+    // to archive.
+    setLastError(std::string(path) + " is not a regular file");
+    store.close(fd);
+    errno = EINVAL;
+    return -1;
+  }
+  return fd;
+}
+
+int TQHSMLowLevel::judgeOpenFile(int fd, const struct stat& st, const char* path, unsigned checks,
+                                 bool head, bool& isStub, std::vector<char>* data, bool* stale) {
+  isStub = false;
+  if (stale) *stale = false;
+  HSMStore& store = HSMStore::Current();
+  char small[kSmallAttr];
+  std::vector<char> big;
+  const char* bytes = small;
+  ssize_t n = readStubAttr(store, fd, small, sizeof small, big, bytes);
+  if (n < 0) {
+    setLastError(errText("Cannot read the stub data of", path, errno));
+    return -1;
+  }
+  char headBuf[kStubHeadSize];
+  if (n == 0 && head) {
+    // No attribute: a sparse-file stub carries its data at the head of the file.
+    n = readHead(store, fd, headBuf, sizeof headBuf);
     if (n < 0) {
       setLastError(errText("Cannot read", path, errno));
       return -1;
     }
-    if (n == 0) break;
-    got += static_cast<size_t>(n);
+    bytes = headBuf;
   }
-  ReparseData r;
-  size_t len = 0;
-  if (!tqhsm::DecodeStubData(head, got, r, &len)) {
+  if (n == 0) {
     setLastError(std::string(path) + " is not a stub");
+    return 0;
+  }
+  std::string why;
+  size_t len = 0;
+  int verdict =
+      tqhsm::JudgeStub(bytes, static_cast<size_t>(n), st, checks, nullptr, &len, &why);
+  if (verdict == tqhsm::eIntactStub) {
+    isStub = true;
+    if (data) data->assign(bytes, bytes + len);
+    return 0;
+  }
+  if (verdict == tqhsm::eDoubtfulStub) {
+    setLastError(std::string(path) +
+                 " carries stub data but is no intact stub (" + why +
+                 ") while its data blocks are released: neither kept as a stub nor archived");
     return -1;
   }
-  data.assign(head, head + len);
+  setLastError(std::string(path) + " is not a stub (" + why + ")");
+  if (stale) *stale = true;
+  return 0;
+}
+
+int TQHSMLowLevel::readStubData(const char* path, std::vector<char>& data) {
+  data.clear();
+  struct stat st;
+  int fd = openInspected(path, st);
+  if (fd < 0) return -1;
+  StoreFd guard(fd);
+  return readStubData(fd, st, path, data);
+}
+
+int TQHSMLowLevel::readStubData(int fd, const struct stat& st, const char* path,
+                                std::vector<char>& data) {
+  data.clear();
+  bool isStub = false;
+  if (judgeOpenFile(fd, st, path ? path : "(null)", tqhsm::eJudgeLocal, false, isStub, &data) != 0)
+    return -1;
+  if (!isStub) {
+    errno = ENODATA;
+    return -1;
+  }
+  return 0;
+}
+
+int TQHSMLowLevel::readStubDataProxy(const char* path, std::vector<char>& data) {
+  data.clear();
+  struct stat st;
+  int fd = openInspected(path, st);
+  if (fd < 0) return -1;
+  StoreFd guard(fd);
+  bool isStub = false;
+  if (judgeOpenFile(fd, st, path, tqhsm::eJudgeView, true, isStub, &data) != 0) return -1;
+  if (!isStub) {
+    errno = ENODATA;
+    return -1;
+  }
   return 0;
 }
 
 int TQHSMLowLevel::isStubbed(const char* path) {
-  std::vector<char> data;
-  if (readStubAttribute(path, data) != 0) return 0;
-  ReparseData r;
-  return tqhsm::DecodeStubData(data.data(), data.size(), r) ? 1 : 0;
+  struct stat st;
+  int fd = openInspected(path, st);
+  if (fd < 0) return 0;
+  StoreFd guard(fd);
+  bool isStub = false;
+  return judgeOpenFile(fd, st, path, tqhsm::eJudgeLocal, false, isStub, nullptr) == 0 && isStub
+             ? 1
+             : 0;
 }
 
 int TQHSMLowLevel::getFileInfo(const char* path, bool& isStub, int& fileState) {
+  return getFileInfo(path, nullptr, isStub, fileState);
+}
+
+int TQHSMLowLevel::getFileInfo(const char* path, const struct stat* callerSt, bool& isStub,
+                               int& fileState) {
   isStub = false;
   fileState = eFileStateUnknown;
   if (!path) {
     setLastError("No path given");
     return -1;
   }
-  struct stat st;
-  if (lstat_utf(path, &st) != 0) {
-    setLastError(errText("Cannot stat", path, errno));
+  if (callerSt && !S_ISREG(callerSt->st_mode)) {
+    setLastError(std::string(path) + " is not a regular file");
     return -1;
   }
-  if (!S_ISREG(st.st_mode)) {
-    // Only regular files become stubs; other files are never opened here
-    // (opening a device can have effects of its own).
-    fileState = eFileNotOpen;
-    return 0;
-  }
-  std::vector<char> data;
-  if (readStubAttribute(path, data) == 0) {
-    ReparseData r;
-    if (!tqhsm::DecodeStubData(data.data(), data.size(), r)) {
-      // Its blocks may be released already: such a file must not pass for a
-      // plain one and be archived.
-      setLastError("Invalid stub meta-data on " + std::string(path));
-      return -1;
-    }
-    isStub = true;
-  } else if (errno != ENODATA) {
-    return -1;
-  }
-
-  int fd = tqhsm::OpenForInspection(path, O_RDONLY | O_NONBLOCK, true);
-  if (fd < 0) {
-    // Another process holds a lease on the file: it has it open.
-    if (errno == EWOULDBLOCK) fileState = eFileOpen;
-    if (errno == ENOENT) {
-      setLastError(errText("Cannot open", path, errno));
-      return -1;
-    }
-    return 0;
-  }
-  StoreFd guard(fd);
-  int open = openElsewhere(HSMStore::Current(), fd);
-  fileState = open == 1 ? eFileOpen : open == 0 ? eFileNotOpen : eFileStateUnknown;
-  return 0;
-}
-
-int TQHSMLowLevel::stubFile(const char* path, const char* reparse, time_t time, int flag) {
-  if (!path) {
-    setLastError("No path given");
-    return -1;
-  }
-  ReparseData r;
-  std::string why;
-  if (!tqhsm::ParseReparseText(reparse, r, &why)) {
-    setLastError("Invalid meta-data for " + std::string(path) + ": " + why);
-    return -1;
-  }
-  std::vector<char> record;
-  if (!tqhsm::EncodeStubData(r, record, &why)) {
-    setLastError("Invalid meta-data for " + std::string(path) + ": " + why);
-    return -1;
-  }
-  bool writeHead = flag >= 0 && (flag & eStubWriteHead);
-
   HSMStore& store = HSMStore::Current();
-  int fd = tqhsm::OpenForInspection(path, O_RDWR | O_NONBLOCK, true);
+  int fd = tqhsm::OpenForInspection(path);
   if (fd < 0) {
-    setLastError(errText("Cannot open", path, errno));
+    int err = errno;
+    // Another process holds a lease on the file: it has it open.
+    if (err == EWOULDBLOCK) {
+      fileState = eFileOpen;
+      return 0;
+    }
+    setLastError(err == ELOOP ? std::string(path) + " is a symbolic link"
+                              : errText("Cannot open", path, err));
     return -1;
   }
   StoreFd guard(fd);
@@ -314,28 +470,150 @@ int TQHSMLowLevel::stubFile(const char* path, const char* reparse, time_t time, 
     setLastError(std::string(path) + " is not a regular file");
     return -1;
   }
+  if (callerSt && callerSt->st_ino != 0 &&
+      !tqhsm::IsSameFile(st, callerSt->st_dev, callerSt->st_ino)) {
+    std::string text = std::string(path) + " changed under the scan: it is " + identityText(st) +
+                       " now, the scan saw " + identityText(*callerSt);
+    EvDebug().DebugLvl("TQHSMLowLevel::getFileInfo", 1, "%s", text.c_str());
+    setLastError(text);
+    return -1;
+  }
+  bool stale = false;
+  if (judgeOpenFile(fd, st, path, tqhsm::eJudgeLocal, false, isStub, nullptr, &stale) != 0)
+    return -1;
+  if (stale) {
+    // A file with stub data that no longer make it a stub: say why it is
+    // taken for a plain file (written after stubbing, a forged record ...).
+    EvDebug log;
+    if (log.isLevelEnabled(2))
+      log.DebugLvl("TQHSMLowLevel::getFileInfo", 2, "%s; taken for a plain file.",
+                   m_sLastError.c_str());
+  }
+  int open = openElsewhere(store, fd);
+  fileState = open == 1 ? eFileOpen : open == 0 ? eFileNotOpen : eFileStateUnknown;
+  return 0;
+}
+
+int TQHSMLowLevel::stubFile(const char* path, const char* reparse, time_t time, int flag) {
+  return stubFile(path, reparse, time, flag, Expect());
+}
+
+int TQHSMLowLevel::stubFile(const char* path, const char* reparse, time_t time, int flag,
+                            const Expect& expect) {
+  if (!path) {
+    setLastError("No path given");
+    return eStubFailed;
+  }
+  ReparseData r;
+  std::string why;
+  if (!tqhsm::ParseReparseText(reparse, r, &why)) {
+    setLastError("Invalid meta-data for " + std::string(path) + ": " + why);
+    return eStubFailed;
+  }
+  if (!tqhsm::CheckStubFields(r, &why)) {
+    setLastError("Invalid meta-data for " + std::string(path) + ": " + why);
+    return eStubFailed;
+  }
+  bool writeHead = flag >= 0 && (flag & eStubWriteHead);
+  bool decided = expect.ino != 0;
+
+  HSMStore& store = HSMStore::Current();
+  tqhsm::SafeFile file;
+  if (!file.open(path, O_RDWR, false, why)) {
+    // A link or a non-regular file where the scan saw the file: not the file
+    // it decided on.
+    bool changed = decided && (errno == ELOOP || errno == EINVAL || errno == ENOTDIR);
+    setLastError(changed ? std::string(path) + " changed under the scan: " + why : why);
+    return changed ? eStubChanged : eStubFailed;
+  }
+  int fd = file.fd();
+
+  // A write lease is granted only while nobody else has the file open, and
+  // every later open (or truncate) by another process waits for its release:
+  // from the checks below to the punch nobody can write the data. The lease
+  // break signal goes to SIGURG, which is ignored by default; SIGIO would end
+  // the process.
+  bool leased = store.fcntl(fd, F_SETSIG, SIGURG) == 0 &&
+                store.fcntl(fd, F_SETLEASE, F_WRLCK) == 0;
+  if (!leased && (errno == EAGAIN || errno == EBUSY)) {
+    setLastError(std::string(path) + " is open in another process");
+    return eStubOpen;
+  }
+  LeaseGuard lease(store, leased ? fd : -1);
+
+  struct stat st;
+  if (store.fstat(fd, &st) != 0) {
+    setLastError(errText("Cannot stat", path, errno));
+    return eStubFailed;
+  }
+  if (decided && !tqhsm::IsSameFile(st, expect.dev, expect.ino)) {
+    std::string decidedOn = "inode " + std::to_string(static_cast<unsigned long long>(expect.ino));
+    if (expect.dev != 0)
+      decidedOn += " on device " + std::to_string(major(expect.dev)) + ":" +
+                   std::to_string(minor(expect.dev));
+    setLastError(std::string(path) + " changed under the scan: it is " + identityText(st) +
+                 " now, the scan decided on " + decidedOn);
+    return eStubChanged;
+  }
+  if (expect.bSize && st.st_size != expect.size) {
+    setLastError(std::string(path) + " changed after the scan decided: its size is " +
+                 std::to_string(st.st_size) + " bytes, not " + std::to_string(expect.size));
+    return eStubModified;
+  }
+  if (expect.bMtime && st.st_mtime != expect.mtime) {
+    setLastError(std::string(path) + " changed after the scan decided: its modification time is " +
+                 std::to_string(static_cast<long long>(st.st_mtime)) + ", not " +
+                 std::to_string(static_cast<long long>(expect.mtime)));
+    return eStubModified;
+  }
   if (r.originalSize != 0 && static_cast<uint64_t>(st.st_size) != r.originalSize) {
     setLastError("Size of " + std::string(path) + " (" + std::to_string(st.st_size) +
                  " bytes) differs from the stub's original size (" +
                  std::to_string(r.originalSize) + " bytes)");
-    return -1;
+    return eStubFailed;
+  }
+
+  // The record names what this call leaves: the file's inode and the
+  // modification time applied below, so that any later change shows.
+  struct timespec applied = st.st_mtim;
+  if (time >= 0) {
+    applied.tv_sec = time;
+    applied.tv_nsec = 0;
+  }
+  r.originalSize = static_cast<uint64_t>(st.st_size);
+  r.stubInode = static_cast<uint64_t>(st.st_ino);
+  r.stubMtime = static_cast<int64_t>(applied.tv_sec);
+  r.stubMtimeNsec = static_cast<uint32_t>(applied.tv_nsec);
+  r.headRecord = writeHead;
+  std::vector<char> record;
+  if (!tqhsm::EncodeStubData(r, record, &why)) {
+    setLastError("Cannot make the stub data of " + std::string(path) + ": " + why);
+    return eStubFailed;
   }
   if (writeHead && static_cast<size_t>(st.st_size) < record.size()) {
     setLastError(std::string(path) + " is too small to carry its stub data at its head");
-    return -1;
+    return eStubFailed;
   }
 
-  // Remember what the attribute held, to put it back should a later step fail.
-  std::vector<char> previous(kMaxXattrValue);
-  ssize_t prev = store.fgetxattr(fd, TQHSM_STUB_XATTR, previous.data(), previous.size());
+  // Remember what the attribute held (a stale attribute of a file written
+  // after an earlier stubbing, say), to put it back should a later step fail.
+  char small[kSmallAttr];
+  std::vector<char> big;
+  const char* prevBytes = small;
+  ssize_t prev = store.fgetxattr(fd, TQHSM_STUB_XATTR, small, sizeof small);
+  if (prev < 0 && errno == ERANGE) {
+    big.resize(kMaxXattrValue);
+    prev = store.fgetxattr(fd, TQHSM_STUB_XATTR, big.data(), big.size());
+    prevBytes = big.data();
+  }
   if (prev < 0 && errno != ENODATA) {
     setLastError(errText("Cannot read the stub data of", path, errno));
-    return -1;
+    return eStubFailed;
   }
   auto rollback = [&]() {
     int err = errno;
     if (prev >= 0)
-      store.fsetxattr(fd, TQHSM_STUB_XATTR, previous.data(), static_cast<size_t>(prev), 0);
+      store.fsetxattr(fd, TQHSM_STUB_XATTR, prevBytes, static_cast<size_t>(prev), 0);
     else
       store.fremovexattr(fd, TQHSM_STUB_XATTR);
     errno = err;
@@ -345,18 +623,43 @@ int TQHSMLowLevel::stubFile(const char* path, const char* reparse, time_t time, 
   // between leaves a stub that still has its data, never data without a stub.
   if (store.fsetxattr(fd, TQHSM_STUB_XATTR, record.data(), record.size(), 0) != 0) {
     setLastError(errText("Cannot write the stub data of", path, errno));
-    return -1;
+    return eStubFailed;
   }
+  struct stat written;
+  bool haveWritten = !leased && store.fstat(fd, &written) == 0;
   if (store.fsync(fd) != 0) {
     setLastError(errText("Cannot sync the stub data of", path, errno));
     rollback();
-    return -1;
+    return eStubFailed;
   }
-  if (st.st_size > 0 &&
-      store.fallocate(fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, 0, st.st_size) != 0) {
-    setLastError(errText("Cannot release the data blocks of", path, errno));
-    rollback();
-    return -1;
+  if (!leased) {
+    // No lease here (a file system without leases): look again right before
+    // the punch. Size and modification time must be those checked; the change
+    // time, which our own attribute write moved, must not have moved since.
+    struct stat now;
+    bool same = haveWritten && store.fstat(fd, &now) == 0 && now.st_size == st.st_size &&
+                now.st_mtim.tv_sec == st.st_mtim.tv_sec &&
+                now.st_mtim.tv_nsec == st.st_mtim.tv_nsec &&
+                now.st_ctim.tv_sec == written.st_ctim.tv_sec &&
+                now.st_ctim.tv_nsec == written.st_ctim.tv_nsec;
+    if (!same) {
+      rollback();
+      setLastError(std::string(path) + " changed while it was being stubbed");
+      return eStubModified;
+    }
+  }
+  if (st.st_size > 0) {
+    // To the end of the last block, so that its partial block goes too.
+    off_t block = st.st_blksize >= 512 ? st.st_blksize : 4096;
+    off_t length = (st.st_size + block - 1) / block * block;
+    int rc = store.fallocate(fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, 0, length);
+    if (rc != 0 && errno == EINVAL && length != st.st_size)
+      rc = store.fallocate(fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, 0, st.st_size);
+    if (rc != 0) {
+      setLastError(errText("Cannot release the data blocks of", path, errno));
+      rollback();
+      return eStubFailed;
+    }
   }
   if (writeHead) {
     size_t done = 0;
@@ -368,7 +671,7 @@ int TQHSMLowLevel::stubFile(const char* path, const char* reparse, time_t time, 
         // The data are gone already; the attribute still makes the file a stub.
         setLastError(errText("Cannot write the stub data to the head of", path,
                              n < 0 ? errno : EIO));
-        return -1;
+        return eStubFailed;
       }
       done += static_cast<size_t>(n);
     }
@@ -376,19 +679,15 @@ int TQHSMLowLevel::stubFile(const char* path, const char* reparse, time_t time, 
   struct timespec times[2];
   times[0].tv_sec = 0;
   times[0].tv_nsec = UTIME_OMIT;
-  if (time >= 0) {
-    times[1].tv_sec = time;
-    times[1].tv_nsec = 0;
-  } else {
-    times[1] = st.st_mtim;
-  }
+  times[1] = applied;
   if (store.futimens(fd, times) != 0) {
     setLastError(errText("Cannot set the modification time of", path, errno));
-    return -1;
+    return eStubFailed;
   }
-  if (guard.close() != 0) {
+  lease.release();
+  if (file.close() != 0) {
     setLastError(errText("Cannot close", path, errno));
-    return -1;
+    return eStubFailed;
   }
   return 0;
 }
@@ -454,18 +753,53 @@ int tqhsmIsMandLocked(const char* path, const struct stat* st) {
   if (!path) return -1;
   struct stat own;
   if (!st) {
-    if (stat_utf(path, &own) != 0) return -1;
+    if (lstat_utf(path, &own) != 0) return -1;
     st = &own;
   }
   // Mandatory locking is marked by the set-group-id bit without group execute.
   if (!S_ISREG(st->st_mode) || !(st->st_mode & S_ISGID) || (st->st_mode & S_IXGRP)) return 0;
-  int fd = tqhsm::OpenForInspection(path, O_RDONLY | O_NONBLOCK);
+  HSMStore& store = HSMStore::Current();
+  // Never through a link put in the file's place, never stalled by a FIFO.
+  int fd = tqhsm::OpenForInspection(path);
   if (fd < 0) return -1;
   StoreFd guard(fd);
+  struct stat now;
+  if (store.fstat(fd, &now) != 0 || !S_ISREG(now.st_mode)) return -1;
+  if (st->st_ino != 0 && !tqhsm::IsSameFile(now, st->st_dev, st->st_ino)) {
+    EvDebug().DebugLvl("tqhsmIsMandLocked", 1,
+                       "%s changed under the scan: it is %s now, the scan saw %s", path,
+                       identityText(now).c_str(), identityText(*st).c_str());
+    return -1;
+  }
   struct flock lock;
   std::memset(&lock, 0, sizeof lock);
   lock.l_type = F_WRLCK;
   lock.l_whence = SEEK_SET;
-  if (HSMStore::Current().fcntlLock(fd, F_GETLK, &lock) != 0) return -1;
+  if (store.fcntlLock(fd, F_GETLK, &lock) != 0) return -1;
   return lock.l_type != F_UNLCK ? 1 : 0;
+}
+
+bool ParseCacheFname(const std::string& name, dev_t& dev, ino_t& ino) {
+  size_t slash = name.rfind('/');
+  std::string base = slash == std::string::npos ? name : name.substr(slash + 1);
+  const std::string suffix = ".stub";
+  if (base.size() <= suffix.size() ||
+      base.compare(base.size() - suffix.size(), suffix.size(), suffix) != 0)
+    return false;
+  base.resize(base.size() - suffix.size());
+  uint64_t parts[3];
+  size_t start = 0;
+  for (int i = 0; i < 3; ++i) {
+    size_t dot = base.find('.', start);
+    if ((i < 2) != (dot != std::string::npos)) return false;
+    if (!tqhsm::ParseDecimal(base.substr(start, dot == std::string::npos ? std::string::npos
+                                                                          : dot - start),
+                             parts[i]))
+      return false;
+    start = dot + 1;
+  }
+  if (parts[0] > 0xfffff || parts[1] > 0xfffff) return false;
+  dev = makedev(static_cast<unsigned>(parts[0]), static_cast<unsigned>(parts[1]));
+  ino = static_cast<ino_t>(parts[2]);
+  return ino != 0;
 }

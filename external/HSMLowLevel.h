@@ -24,6 +24,12 @@ struct TQHSM_API ReparseData {
   uint64_t appId = 0;
   std::string appGUID;
   uint64_t originalSize = 0;
+  // What the stubbed file looked like when stubFile left it; filled from stub
+  // data, never from a reparse text (stubFile takes them from the file).
+  uint64_t stubInode = 0;
+  int64_t stubMtime = 0;       // modification time stubFile applied, seconds
+  uint32_t stubMtimeNsec = 0;  // and nanoseconds
+  bool headRecord = false;     // the record sits at the head of the file too
 };
 
 // Allocates its lock object; throws the text below when that fails.
@@ -73,6 +79,23 @@ class TQHSM_API TQHSMLowLevel {
   // snapshot without extended attributes still recognises.
   enum { eStubWriteHead = 1 };
 
+  // Results of stubFile besides 0 (stubbed) and eStubFailed: the file is not
+  // the one decided on (another inode or device, not a regular file, a
+  // symbolic link in its path); it is that file but its size or modification
+  // time are not those decided on; it is open in another process.
+  enum { eStubFailed = -1, eStubChanged = -2, eStubModified = -3, eStubOpen = -4 };
+
+  // What the caller decided on before it has a file stubbed: stubFile refuses
+  // (and touches nothing) when the file it opens is not this.
+  struct Expect {
+    dev_t dev = 0;       // device; 0: not compared (a view with other device numbers)
+    ino_t ino = 0;       // inode; 0: identity not compared
+    bool bSize = false;  // size must equal size
+    off_t size = 0;
+    bool bMtime = false;  // modification time (seconds) must equal mtime
+    time_t mtime = 0;
+  };
+
   explicit TQHSMLowLevel(const std::string& mountPoint);
   virtual ~TQHSMLowLevel();
 
@@ -80,27 +103,63 @@ class TQHSM_API TQHSMLowLevel {
   virtual int stopWatchingDirTree(const char* dir);
   virtual int isDirWatched(const char* dir);
   virtual int isXattrSupported(const char* path);
+  // Stub state is judged everywhere by tqhsm::JudgeStub (below): only an
+  // intact stub is a stub. Files are opened for inspection with
+  // tqhsm::OpenForInspection and judged through that one descriptor.
+  //
+  // The stub data of an intact stub (0), or -1: not a stub (errno ENODATA,
+  // the reason in getLastError) or a failure.
   virtual int readStubData(const char* path, std::vector<char>& data);
+  // The same for a file already opened (fd) with its fstat record st; the
+  // path is for messages only.
+  virtual int readStubData(int fd, const struct stat& st, const char* path,
+                           std::vector<char>& data);
+  // As readStubData, for a proxy or snapshot view: the attribute, or without
+  // one the head of the file (a sparse-file stub); inode numbers of a view are
+  // not the stubbed file's, so they are not compared, and its times are
+  // compared to the second.
   virtual int readStubDataProxy(const char* path, std::vector<char>& data);
   virtual int isStubbed(const char* path);
+  // 0 when the question is answered: isStub, and fileState (eFileOpen when
+  // another process has the file open). -1 when it cannot be answered: the
+  // file is not a regular file, it cannot be opened or read, it is not the
+  // file of the caller's stat record st (device and inode; "changed under the
+  // scan"), or it carries stub data while its blocks are released yet is no
+  // intact stub (neither a stub to keep nor data to archive).
   virtual int getFileInfo(const char* path, bool& isStub, int& fileState);
+  virtual int getFileInfo(const char* path, const struct stat* st, bool& isStub, int& fileState);
   // Turns the regular file path into a stub carrying the meta-data of the
-  // reparse text: the stub data go to "user.OSTUB" (durably, before anything
-  // else changes), then the data blocks are released while the file keeps its
-  // size, and time (when not negative) becomes its modification time; a
-  // negative time keeps the modification time the file had. A file whose size
-  // differs from the stub's original size (when that is not 0) is refused: its
-  // content is not the archived one. On any failure the file is left as it was.
+  // reparse text. The path is resolved without following symbolic links; the
+  // file is checked and acted on through one descriptor, under a write lease
+  // (nobody else has the file open from the checks to the punch; a file that
+  // is open elsewhere is refused with eStubOpen). The stub data, signed and
+  // naming the file's inode and the modification time it is given, go to
+  // "user.OSTUB" durably before anything else changes; then the data blocks
+  // are released while the file keeps its size, and time (when not negative)
+  // becomes its modification time; a negative time keeps the modification
+  // time the file had. A file whose size differs from the stub's original size
+  // (when that is not 0) is refused: its content is not the archived one. On
+  // any failure the file is left as it was.
   virtual int stubFile(const char* path, const char* reparse, time_t time, int flag);
+  // The same, refusing a file that is not what the caller decided on.
+  virtual int stubFile(const char* path, const char* reparse, time_t time, int flag,
+                       const Expect& expect);
 
   std::string getLastError() const { return m_sLastError; }
   const std::string& mountPoint() const { return m_sMountPoint; }
 
  protected:
   void setLastError(const std::string& text) { m_sLastError = text; }
-  // Reads the stub attribute of path into data: 0, or -1 with the error set
-  // (errno ENODATA when there is none, or it is empty).
-  int readStubAttribute(const char* path, std::vector<char>& data);
+  // Judges the open file fd (fstat record st) from its stub attribute, or
+  // with head from the first 1024 bytes when it has none: 0 with isStub set
+  // (and the record's bytes in data when given and a stub; stale when it has
+  // stub data that do not make it one), -1 with the error set when it cannot
+  // be judged. checks: tqhsm::JudgeStub's.
+  int judgeOpenFile(int fd, const struct stat& st, const char* path, unsigned checks, bool head,
+                    bool& isStub, std::vector<char>* data, bool* stale = nullptr);
+  // Opens path for inspection and takes its stat record: the descriptor, or
+  // -1 with the error set (errno as the failing call left it).
+  int openInspected(const char* path, struct stat& st);
 
   std::string m_sMountPoint;
   std::string m_sLastError;
@@ -158,3 +217,44 @@ TQHSM_API std::string getCacheFname(const char* path, const struct stat* st,
 TQHSM_API int getStubCacheInfo(const std::string& clientName, bool& enabled,
                                std::string& location);
 TQHSM_API int tqhsmIsMandLocked(const char* path, const struct stat* st);
+// The device and inode a cached-stub name (as getCacheFname makes it) stands
+// for; false for a name of another form.
+TQHSM_API bool ParseCacheFname(const std::string& name, dev_t& dev, ino_t& ino);
+
+namespace tqhsm {
+
+// The intact test: whether a file is exactly what stubFile left. data/size are
+// the file's stub attribute (or its head), st its stat record taken through the
+// descriptor the data were read from. A stub is intact when its record is
+// authentic (StubFormat.h) and the file's inode equals the recorded one, its
+// size the recorded original size, its modification time the one stubFile
+// applied, and its allocated blocks are no more than a stub keeps (one block of
+// the file system, for an attribute kept outside the inode, plus the head
+// record rounded up to a block for a sparse-file stub).
+//
+// eNoStub: not a stub (no stub data of ours: data that do not begin with the
+// magic; or a plain file with a stale attribute: it has data blocks, so it was
+// written after stubbing).
+// eIntactStub: a stub.
+// eDoubtfulStub: stub data that do not make it an intact stub (not authentic,
+// no stub key, another file's, touched after stubbing ...) on a file whose data
+// blocks are released: its content is holes, so it is neither a stub to keep
+// or prune nor a file whose content may be archived; callers fail the
+// inspection.
+// why receives the reason of a verdict other than eIntactStub ("not
+// authentic", "size differs (...)", "modified after stubbing (...)", "data
+// blocks present (...)", ...); record and length (when given) the decoded
+// record when it was authentic.
+enum StubVerdict { eNoStub = 0, eIntactStub = 1, eDoubtfulStub = 2 };
+// Checks: compare the inode (only where the file is seen as itself, not
+// through a proxy or snapshot view, whose inode numbers may differ), and the
+// nanoseconds of the modification time (a view may keep whole seconds only).
+enum { eJudgeInode = 1, eJudgeMtimeNsec = 2, eJudgeLocal = eJudgeInode | eJudgeMtimeNsec,
+       eJudgeView = 0 };
+TQHSM_API int JudgeStub(const char* data, size_t size, const struct stat& st, unsigned checks,
+                        ReparseData* record, size_t* length, std::string* why);
+// Whether a file's content is holes as after a punch: larger than a stub may
+// keep allocated, and no more than that allocated.
+TQHSM_API bool LooksReleased(const struct stat& st);
+
+}  // namespace tqhsm

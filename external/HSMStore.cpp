@@ -1,5 +1,7 @@
 #include "HSMStore.h"
 
+#include <linux/openat2.h>
+#include <sys/syscall.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -18,6 +20,18 @@ HSMStore& HSMStore::Default() {
 
 int HSMStore::open(const char* path, int flags, mode_t mode) {
   return ::open(path, flags | O_CLOEXEC, mode);
+}
+int HSMStore::openat(int dirfd, const char* path, int flags, mode_t mode) {
+  return ::openat(dirfd, path, flags | O_CLOEXEC, mode);
+}
+int HSMStore::openat2(int dirfd, const char* path, const struct open_how* how, size_t size) {
+  return static_cast<int>(::syscall(SYS_openat2, dirfd, path, how, size));
+}
+int HSMStore::fstatat(int dirfd, const char* path, struct stat* st, int flags) {
+  return ::fstatat(dirfd, path, st, flags);
+}
+int HSMStore::unlinkat(int dirfd, const char* path, int flags) {
+  return ::unlinkat(dirfd, path, flags);
 }
 int HSMStore::close(int fd) { return ::close(fd); }
 int HSMStore::fstat(int fd, struct stat* st) { return ::fstat(fd, st); }
@@ -48,13 +62,13 @@ int HSMStore::futimens(int fd, const struct timespec times[2]) { return ::futime
 int HSMStore::fcntl(int fd, int cmd, long arg) { return ::fcntl(fd, cmd, arg); }
 int HSMStore::fcntlLock(int fd, int cmd, struct flock* lock) { return ::fcntl(fd, cmd, lock); }
 
-int OpenForInspection(const char* path, int flags, bool noFollow) {
+int OpenForInspection(const char* path) {
   HSMStore& store = HSMStore::Current();
-  int extra = noFollow ? O_NOFOLLOW : 0;
-  int fd = store.open(path, flags | extra | O_NOATIME, 0);
+  const int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK;
+  int fd = store.open(path, flags | O_NOATIME, 0);
   // O_NOATIME is refused (EPERM) to whoever neither owns the file nor has
   // CAP_FOWNER; then the file is opened as anyone may open it.
-  if (fd < 0 && errno == EPERM) fd = store.open(path, flags | extra, 0);
+  if (fd < 0 && errno == EPERM) fd = store.open(path, flags, 0);
   return fd;
 }
 

@@ -7,6 +7,8 @@
 
 #include "Backend.h"
 
+struct open_how;
+
 namespace tqhsm {
 
 // The system calls through which the HSM low-level library (and the ACL helper)
@@ -22,6 +24,12 @@ class TQHSM_API HSMStore {
   virtual ~HSMStore();
   // O_CLOEXEC is always added.
   virtual int open(const char* path, int flags, mode_t mode);
+  virtual int openat(int dirfd, const char* path, int flags, mode_t mode);
+  // openat2(2) through syscall(2) (glibc has no wrapper); ENOSYS on kernels
+  // before 5.6. The caller's how is passed as it is.
+  virtual int openat2(int dirfd, const char* path, const struct open_how* how, size_t size);
+  virtual int fstatat(int dirfd, const char* path, struct stat* st, int flags);
+  virtual int unlinkat(int dirfd, const char* path, int flags);
   virtual int close(int fd);
   virtual int fstat(int fd, struct stat* st);
   virtual ssize_t pread(int fd, void* buf, size_t size, off_t offset);
@@ -49,6 +57,18 @@ class TQHSM_API HSMStoreWrapper : public HSMStore {
 
   int open(const char* path, int flags, mode_t mode) override {
     return m_target.open(path, flags, mode);
+  }
+  int openat(int dirfd, const char* path, int flags, mode_t mode) override {
+    return m_target.openat(dirfd, path, flags, mode);
+  }
+  int openat2(int dirfd, const char* path, const struct open_how* how, size_t size) override {
+    return m_target.openat2(dirfd, path, how, size);
+  }
+  int fstatat(int dirfd, const char* path, struct stat* st, int flags) override {
+    return m_target.fstatat(dirfd, path, st, flags);
+  }
+  int unlinkat(int dirfd, const char* path, int flags) override {
+    return m_target.unlinkat(dirfd, path, flags);
   }
   int close(int fd) override { return m_target.close(fd); }
   int fstat(int fd, struct stat* st) override { return m_target.fstat(fd, st); }
@@ -87,9 +107,11 @@ class TQHSM_API HSMStoreWrapper : public HSMStore {
   HSMStore& m_target;
 };
 
-// Opens path for inspection without touching its access time: O_NOATIME where
-// the caller may use it (owner or CAP_FOWNER), plain otherwise. Symbolic links
-// are not followed when noFollow is set.
-TQHSM_API int OpenForInspection(const char* path, int flags, bool noFollow = false);
+// Opens a file of a scanned tree for inspection: read-only, O_NOFOLLOW (a
+// symbolic link in its place is not followed: ELOOP), O_NONBLOCK (a FIFO or a
+// device never stalls the scan), O_CLOEXEC, and O_NOATIME where the caller may
+// use it (owner or CAP_FOWNER; plain otherwise), so that looking at a file does
+// not count as an access for the access-time rule.
+TQHSM_API int OpenForInspection(const char* path);
 
 }  // namespace tqhsm

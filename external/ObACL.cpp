@@ -32,4 +32,17 @@ int Helper::getXattr(const char* path, const char* name, char* buffer, int size)
   return static_cast<int>(n);
 }
 
+int Helper::getXattr(int fd, const char* name, char* buffer, int size) {
+  if (fd < 0 || !name || !buffer || size <= 0) {
+    errno = EINVAL;
+    return -1;
+  }
+  ssize_t n = tqhsm::HSMStore::Current().fgetxattr(fd, name, buffer, static_cast<size_t>(size));
+  if (n < 0) {
+    if (errno == ENODATA || errno == ENOTSUP) return 0;
+    return -1;
+  }
+  return static_cast<int>(n);
+}
+
 }  // namespace ObACL

@@ -20,6 +20,9 @@ class TQHSM_API Helper {
   // the number of bytes read (1 or more); 0 when the attribute is absent or
   // empty; -1 with errno set when it cannot be read (ERANGE: longer than size).
   virtual int getXattr(const char* path, const char* name, char* buffer, int size);
+  // The same for an open file. A file system without extended attributes
+  // reads as "absent" (0).
+  virtual int getXattr(int fd, const char* name, char* buffer, int size);
 
  protected:
   Helper() = default;

@@ -1,12 +1,11 @@
 #include "StubFormat.h"
 
-#include <zlib.h>
-
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
 #include "HSMLowLevel.h"
+#include "StubKey.h"
 
 namespace tqhsm {
 
@@ -20,11 +19,6 @@ uint64_t getBE(const unsigned char* p, int bytes) {
   uint64_t v = 0;
   for (int i = 0; i < bytes; ++i) v = (v << 8) | p[i];
   return v;
-}
-
-uint32_t crcOf(const char* data, size_t size) {
-  return static_cast<uint32_t>(
-      crc32(crc32(0L, Z_NULL, 0), reinterpret_cast<const Bytef*>(data), static_cast<uInt>(size)));
 }
 
 bool fail(std::string* why, const char* text) {
@@ -60,8 +54,15 @@ bool CheckStubFields(const ReparseData& record, std::string* why) {
 bool EncodeStubData(const ReparseData& record, std::vector<char>& out, std::string* why) {
   out.clear();
   if (!CheckStubFields(record, why)) return false;
+  std::string reason;
+  const StubMac* mac = StubKey::Current().mac(&reason);
+  if (!mac) {
+    if (why) *why = "no stub key: " + reason;
+    return false;
+  }
+  if (record.stubMtimeNsec >= 1000000000u) return fail(why, "invalid modification time");
   size_t body = kStubFixedBodySize + 2 + record.stubGUID.size() + record.appGUID.size();
-  out.reserve(kStubHeaderSize + body + 4);
+  out.reserve(kStubHeaderSize + body + kStubTagSize);
   out.insert(out.end(), kStubMagic, kStubMagic + sizeof kStubMagic);
   putBE(out, kStubFormatVersion, 1);
   putBE(out, static_cast<uint64_t>(record.stubKind), 1);
@@ -71,11 +72,20 @@ bool EncodeStubData(const ReparseData& record, std::vector<char>& out, std::stri
   putBE(out, record.afileId, 8);
   putBE(out, record.appId, 8);
   putBE(out, record.originalSize, 8);
+  putBE(out, record.stubInode, 8);
+  putBE(out, static_cast<uint64_t>(record.stubMtime), 8);
+  putBE(out, record.stubMtimeNsec, 4);
+  putBE(out, record.headRecord ? kStubFlagHead : 0, 1);
   putBE(out, record.stubGUID.size(), 1);
   out.insert(out.end(), record.stubGUID.begin(), record.stubGUID.end());
   putBE(out, record.appGUID.size(), 1);
   out.insert(out.end(), record.appGUID.begin(), record.appGUID.end());
-  putBE(out, crcOf(out.data(), out.size()), 4);
+  unsigned char tag[kStubTagSize];
+  if (!mac->sign(out.data(), out.size(), tag)) {
+    out.clear();
+    return fail(why, "the crypto library failed to sign the stub data");
+  }
+  out.insert(out.end(), tag, tag + sizeof tag);
   return true;
 }
 
@@ -84,16 +94,25 @@ bool DecodeStubData(const char* data, size_t size, ReparseData& record, size_t* 
   if (!data || size < kStubHeaderSize) return fail(why, "too short for stub data");
   const unsigned char* p = reinterpret_cast<const unsigned char*>(data);
   if (std::memcmp(data, kStubMagic, sizeof kStubMagic) != 0) return fail(why, "no stub data");
-  if (p[8] != kStubFormatVersion) return fail(why, "unsupported stub format version");
+  if (p[8] != kStubFormatVersion) {
+    if (why) *why = "unsupported stub format version " + std::to_string(p[8]);
+    return false;
+  }
   int kind = p[9];
   if (kind != 1 && kind != 2) return fail(why, "unknown stub kind");
   size_t body = static_cast<size_t>(getBE(p + 10, 2));
   if (body < kStubFixedBodySize + 2) return fail(why, "stub body too short");
-  size_t total = kStubHeaderSize + body + 4;
+  size_t total = kStubHeaderSize + body + kStubTagSize;
   if (total > size) return fail(why, "stub data truncated");
-  if (static_cast<uint32_t>(getBE(p + kStubHeaderSize + body, 4)) !=
-      crcOf(data, kStubHeaderSize + body))
-    return fail(why, "stub data checksum mismatch");
+  // Nothing of the body is interpreted before the record is known to be ours.
+  std::string reason;
+  const StubMac* mac = StubKey::Current().mac(&reason);
+  if (!mac) {
+    if (why) *why = "no stub key: " + reason;
+    return false;
+  }
+  if (!mac->verify(data, kStubHeaderSize + body, p + kStubHeaderSize + body))
+    return fail(why, "not authentic");
 
   const unsigned char* b = p + kStubHeaderSize;
   const unsigned char* end = b + body;
@@ -104,6 +123,11 @@ bool DecodeStubData(const char* data, size_t size, ReparseData& record, size_t* 
   r.afileId = getBE(b + 16, 8);
   r.appId = getBE(b + 24, 8);
   r.originalSize = getBE(b + 32, 8);
+  r.stubInode = getBE(b + 40, 8);
+  r.stubMtime = static_cast<int64_t>(getBE(b + 48, 8));
+  r.stubMtimeNsec = static_cast<uint32_t>(getBE(b + 56, 4));
+  r.headRecord = (b[60] & kStubFlagHead) != 0;
+  if (r.stubMtimeNsec >= 1000000000u) return fail(why, "invalid modification time in stub data");
   const unsigned char* q = b + kStubFixedBodySize;
   std::string* guids[2] = {&r.stubGUID, &r.appGUID};
   for (std::string* g : guids) {

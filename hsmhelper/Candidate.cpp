@@ -56,7 +56,16 @@ int TQHSMHelper::IsDMCandidate(const char* path, struct stat* st, std::string& v
                    volume.c_str());
 
   bool lockTest = !(m_bUseNativeSnap && (m_nRemoteClientId != 0 || m_bIsProxy));
-  if (lockTest && !m_rules.m_bSkipLockf && tqhsmIsMandLocked(path, st) == 1) {
+  // A record from the data-classification database has its mode bits but no
+  // inode of the file's own: the lock test then does not compare identities.
+  struct stat noInode;
+  const struct stat* lockSt = st;
+  if (m_bUseDC) {
+    noInode = *st;
+    noInode.st_ino = 0;
+    lockSt = &noInode;
+  }
+  if (lockTest && !m_rules.m_bSkipLockf && tqhsmIsMandLocked(path, lockSt) == 1) {
     m_event.Debug(kTag, "Locked file: %s. Not migrating", path);
     return 0;
   }
@@ -101,11 +110,15 @@ int TQHSMHelper::IsDMCandidate(const char* path, struct stat* st, std::string& v
   bool isStub = false;
   int fileState = 2;
   if (m_rules.m_bHonorArchiverRetention) bPruneCheck = true;
+  // The inspection is of the file the caller stat-ed: another one in its
+  // place (renamed there, or a directory above it swapped) fails it. Records
+  // built from the data-classification database carry no inode of their own.
+  const struct stat* seen = m_bUseDC ? nullptr : st;
 
   if (!candidate) {
     if (!bPruneCheck) return 0;
     if (IsLocalScan())
-      isStub = IsStub(path);
+      isStub = IsStub(path, seen);
     else
       IsSparseFileStub(path, isStub);  // only the flag counts
     if (!isStub) return 0;
@@ -114,7 +127,7 @@ int TQHSMHelper::IsDMCandidate(const char* path, struct stat* st, std::string& v
     return 2;
   }
 
-  if (!GetFileInfo(path, isStub, fileState)) {
+  if (!GetFileInfo(path, seen, isStub, fileState)) {
     m_event.Debug(kTag, "GetFileInfo failed. Skipping file:%s", path);
     return 0;
   }

@@ -55,6 +55,15 @@ void CloseFile(FILE*& f) {
   f = nullptr;
 }
 
+// A cached stub the pass has no use for any more; only ever a file in the
+// stub cache, never what a link there points to.
+void DeleteStaleCachedStub(TQHSMHelper& h, const std::string& cachedStub) {
+  std::string why;
+  if (DeleteCachedStub(h.m_rules.m_sStubCacheLocation, cachedStub, nullptr, why) != 0)
+    h.m_event.DebugLvl(kTag, 1, "Cached stub %s not deleted: %s.", cachedStub.c_str(),
+                       why.c_str());
+}
+
 }  // namespace
 
 MyIndexInfoResp::MyIndexInfoResp(const char* dumpPath)
@@ -199,17 +208,49 @@ void TQHSMHelper::ReStubFile(const std::string& filePath, const std::string& cac
     AddToCollect(file, true, ino);
     return;
   }
-  if (lowLevel->stubFile(file, reparse, st.st_mtime + 1, -1) == 0) {
+  // Only the file the scan decided on, unchanged since: the device and inode
+  // of the cached stub's name and the entry, its modification time still the
+  // cached stub's (what made the cached stub current), its size the stub's.
+  TQHSMLowLevel::Expect expect;
+  ino_t nameIno = 0;
+  ReparseData stub;
+  if (!ParseCacheFname(cachedStub, expect.dev, nameIno) || nameIno != static_cast<ino_t>(ino) ||
+      ParseStubReparseData(reparse, stub) == 0) {
+    m_event.DebugLvl(kTag, 2,
+                     "Not re-stubbing %s: the cached stub %s does not name its inode %llu; adding "
+                     "it to StubCollect",
+                     file, cachedStub.c_str(), ino);
+    AddToCollect(file, true, ino);
+    return;
+  }
+  expect.ino = nameIno;
+  expect.bMtime = true;
+  expect.mtime = st.st_mtime;
+  expect.bSize = stub.originalSize != 0;
+  expect.size = static_cast<off_t>(stub.originalSize);
+  int rc = lowLevel->stubFile(file, reparse, st.st_mtime + 1, -1, expect);
+  if (rc == 0) {
     m_event.DebugLvl(kTag, 3, "Successfully replaced '%s' with corresponsding stub from StubCache.",
                      file);
     int stubbed = lowLevel->isStubbed(file);
     m_event.DebugLvl(kTag, 4, "Attempted re-stubbing file '%s', and is %s now.", file,
                      stubbed ? "stub" : "not a stub");
-    unlink_utf(cachedStub.c_str());
+    std::string why;
+    if (DeleteCachedStub(m_rules.m_sStubCacheLocation, cachedStub, &st, why) != 0)
+      m_event.DebugLvl(kTag, 1, "Cached stub %s not deleted: %s.", cachedStub.c_str(),
+                       why.c_str());
     if (m_bUseNativeSnap) {
       std::string path = filePath;
       AddToRestubbingMountPoints(path);
     }
+    return;
+  }
+  if (rc == TQHSMLowLevel::eStubChanged || rc == TQHSMLowLevel::eStubModified) {
+    // A changed file must be archived again; it is not touched.
+    m_event.DebugLvl(kTag, rc == TQHSMLowLevel::eStubChanged ? 1 : 2,
+                     "Not re-stubbing %s: %s; adding it to StubCollect", file,
+                     lowLevel->getLastError().c_str());
+    AddToCollect(file, true, ino);
     return;
   }
   m_event.Error(kTag, "Failed to stub %s: %s.", file, lowLevel->getLastError().c_str());
@@ -325,7 +366,7 @@ bool TQHSMHelper::ProcessFilesForReStubbing(const char* /*unused*/) {
     }
     if (rejected) {
       AddToCollect(file, true, static_cast<unsigned long long>(e.inode));
-      unlink_utf(e.cachedStub.c_str());
+      DeleteStaleCachedStub(*this, e.cachedStub);
       continue;
     }
     if (!out.AddToCollectFile(record.m_sEntry, true, true, record.m_llNumber)) {
@@ -420,7 +461,7 @@ bool TQHSMHelper::ProcessFilesForReStubbing(const char* /*unused*/) {
       m_event.DebugLvl(kTag, 2, "Found cached stub %s for %s but its AF is pruned.",
                        e.cachedStub.c_str(), file);
       AddToCollect(file, true, ino);
-      unlink_utf(e.cachedStub.c_str());
+      DeleteStaleCachedStub(*this, e.cachedStub);
     } else if (pruned == 0) {
       m_event.DebugLvl(kTag, 2, "Found cached stub %s for %s and its AF is not pruned.",
                        e.cachedStub.c_str(), file);

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "FileUtf.h"
+#include "SafePath.h"
 #include "TQHSMHelper.h"
 
 // The stub cache: cached stubs are found, read and, when stale, deleted here;
@@ -31,6 +32,18 @@ bool ReadCachedStub(const char* name, uint64_t size, std::vector<char>& buffer) 
   return true;
 }
 
+int DeleteCachedStub(const std::string& location, const std::string& name,
+                     const struct stat* inspected, std::string& why) {
+  std::string dir, base;
+  std::string cache = location;
+  while (cache.size() > 1 && cache.back() == '/') cache.pop_back();
+  if (cache.empty() || !tqhsm::SplitParent(name, dir, base) || dir != cache) {
+    why = name + " is not in the stub cache " + (location.empty() ? "(none)" : location);
+    return -2;
+  }
+  return tqhsm::UnlinkIfSame(dir, base, inspected, why);
+}
+
 bool TQHSMHelper::IsFileShouldBeReStubbed(const char* path, struct stat* st,
                                           std::string& cachedStub) {
   const char* tag = "TQHSMHelper::IsFileShouldBeReStubbed";
@@ -41,9 +54,13 @@ bool TQHSMHelper::IsFileShouldBeReStubbed(const char* path, struct stat* st,
   std::string name = getCacheFname(path, st, m_rules.m_sStubCacheLocation);
   if (name.empty()) return false;
   struct stat cached;
-  if (stat_utf(name.c_str(), &cached) != 0) return false;
+  // Not followed: a link in the stub cache is no cached stub.
+  if (lstat_utf(name.c_str(), &cached) != 0 || !S_ISREG(cached.st_mode)) return false;
   if (cached.st_mtime != st->st_mtime) {
-    unlink_utf(name.c_str());  // stale: the file changed after its stub was cached
+    // Stale: the file changed after its stub was cached.
+    std::string why;
+    if (DeleteCachedStub(m_rules.m_sStubCacheLocation, name, &cached, why) != 0)
+      m_event.DebugLvl(tag, 1, "Stale cached stub %s not deleted: %s.", name.c_str(), why.c_str());
     return false;
   }
   FILE* file = fopen_utf(name.c_str(), "r");
@@ -64,7 +81,9 @@ bool TQHSMHelper::ProcessStubCache(bool bUseStubCache, const char* path, struct 
   if (!path) return false;
 
   struct stat fileSt;
-  if (stat_utf(path, &fileSt) != 0) return false;
+  // The file itself, not what a link in its place points to: it is the file
+  // that stubFile must find below.
+  if (lstat_utf(path, &fileSt) != 0 || !S_ISREG(fileSt.st_mode)) return false;
   std::string name = getCacheFname(path, &fileSt, m_rules.m_sStubCacheLocation);
   if (name.empty()) return false;
   struct stat cached;
@@ -100,7 +119,22 @@ bool TQHSMHelper::ProcessStubCache(bool bUseStubCache, const char* path, struct 
     m_event.Error(tag, "Failed to instantiate TQHSMLowLevel object for [%s].", path);
     return false;
   }
-  if (lowLevel->stubFile(path, reparse, fileSt.st_mtime, -1) != 0) {
+  // Only the file that was looked at, unchanged since.
+  TQHSMLowLevel::Expect expect;
+  expect.dev = fileSt.st_dev;
+  expect.ino = fileSt.st_ino;
+  expect.bSize = true;
+  expect.size = fileSt.st_size;
+  expect.bMtime = true;
+  expect.mtime = fileSt.st_mtime;
+  int rc = lowLevel->stubFile(path, reparse, fileSt.st_mtime, -1, expect);
+  if (rc == TQHSMLowLevel::eStubChanged || rc == TQHSMLowLevel::eStubModified) {
+    m_event.DebugLvl(tag, rc == TQHSMLowLevel::eStubChanged ? 1 : 2,
+                     "Not replacing %s with cached stub %s: %s.", path, name.c_str(),
+                     lowLevel->getLastError().c_str());
+    return false;
+  }
+  if (rc != 0) {
     m_event.Error(tag, "Failed to stub %s: %s", path, lowLevel->getLastError().c_str());
     return false;
   }

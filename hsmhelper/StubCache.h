@@ -1,6 +1,9 @@
 #pragma once
 
+#include <sys/stat.h>
+
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "TQHSMExport.h"
@@ -14,3 +17,11 @@
 // get a buffer of its whole size.
 const uint64_t kMaxCachedStubRead = 65536;
 TQHSM_API bool ReadCachedStub(const char* name, uint64_t size, std::vector<char>& buffer);
+
+// Deletes the cached stub name, but only a regular file directly in the stub
+// cache (location), looked up without following symbolic links, and, when
+// inspected is given, the file that was looked at (device and inode): a name
+// elsewhere, or a file that changed since it was looked at, is never deleted.
+// 0 deleted; -2 refused (why says why); -1 the delete failed.
+TQHSM_API int DeleteCachedStub(const std::string& location, const std::string& name,
+                               const struct stat* inspected, std::string& why);

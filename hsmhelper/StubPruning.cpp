@@ -1,9 +1,22 @@
+#include <fcntl.h>
+
+#include <cerrno>
+
 #include "FileUtf.h"
+#include "SafePath.h"
 #include "TQHSMHelper.h"
 
 // Deletion of stubs whose archive file has been pruned.
+//
+// The owner of a directory above a stub can swap it for a symbolic link at
+// any moment, so the stub is read and deleted through descriptors: the file
+// and its directory are opened once, without following a link in any
+// component; the file must be the one the scan stat-ed; its stub data are read
+// through its descriptor; the delete is unlinkat on the directory's descriptor
+// after the name has been checked to still name that file. Whatever changed in
+// between, nothing else is deleted.
 
-int TQHSMHelper::PruneStub(const char* path, struct stat* /*st*/) {
+int TQHSMHelper::PruneStub(const char* path, struct stat* st) {
   const char* tag = "TQHSMHelper::PruneStub";
   if (!m_rules.m_bHonorArchiverRetention) return -1;
   if (m_nRemoteClientId != 0) return -1;
@@ -17,10 +30,35 @@ int TQHSMHelper::PruneStub(const char* path, struct stat* /*st*/) {
     m_event.Error(tag, "Failed to get TQHSMLowLevel object for file %s.", host);
     return -1;
   }
+
+  tqhsm::SafeFile file;
+  std::string why;
   std::vector<char> data;
   m_perf.StartPerfCounter(tag, ePerfBackupStub);
-  int rc = lowLevel->readStubData(host, data);
+  bool opened = file.open(host, O_RDONLY, true, why);
+  int err = errno;
+  bool same = true;
+  int rc = -1;
+  if (opened && st && !m_bUseDC && st->st_ino != 0) {
+    // On a snapshot the host file is checked by its inode, which the snapshot
+    // keeps; its device is the snapshot's, not the host's.
+    same = tqhsm::IsSameFile(file.st(), IsLocalScan() ? st->st_dev : 0, st->st_ino);
+    if (!same)
+      why = hostPath + " is inode " + std::to_string(file.st().st_ino) + " now, the scan saw " +
+            std::to_string(st->st_ino);
+  }
+  if (opened && same) rc = lowLevel->readStubData(file.fd(), file.st(), host, data);
   m_perf.StopPerfCounter(tag, ePerfBackupStub, 0);
+  // A link on the way, something else where a directory or a file was.
+  if (!opened && (err == ELOOP || err == EINVAL || err == ENOTDIR)) same = false;
+  if (!same) {
+    m_event.DebugLvl(tag, 1, "Not pruning %s: it changed under the scan (%s).", host, why.c_str());
+    return -1;
+  }
+  if (!opened) {
+    m_event.Error(tag, "Failed to read metadata from stub %s: %s", host, why.c_str());
+    return -1;
+  }
   if (rc != 0) {
     m_event.Error(tag, "Failed to read metadata from stub %s: %s", host,
                   lowLevel->getLastError().c_str());
@@ -30,7 +68,12 @@ int TQHSMHelper::PruneStub(const char* path, struct stat* /*st*/) {
   int pruned = m_rules.isAFilePruned(data, host, m_sAppGUID, static_cast<uint64_t>(m_nAppId));
   m_perf.StopPerfCounter(tag, ePerfIsAFilePruned, 0);
   if (pruned != 1) return -1;
+  int deleted = file.unlink(why);
+  if (deleted == -2) {
+    m_event.DebugLvl(tag, 1, "Not pruning %s: it changed under the scan (%s).", host, why.c_str());
+    return -1;
+  }
   m_event.DebugLvl(tag, 0, "Deleting stub %s, since its AF has been pruned", host);
-  unlink_utf(host);  // the stub counts as pruned once its deletion was attempted
-  return 0;
+  if (deleted != 0) m_event.DebugLvl(tag, 1, "%s.", why.c_str());
+  return 0;  // the stub counts as pruned once its deletion was attempted
 }

@@ -154,7 +154,11 @@ class TQHSM_API TQHSMHelper {
 
   // Stub and file inspection.
   bool GetFileInfo(const char* path, bool& isStub, int& fileState);
+  // The same with the caller's stat record of the file: a file that is not the
+  // one of st (device and inode) or not a regular file fails the inspection.
+  bool GetFileInfo(const char* path, const struct stat* st, bool& isStub, int& fileState);
   bool IsStub(const char* path);
+  bool IsStub(const char* path, const struct stat* st);
   bool IsSparseFileStub(const char* path, bool& isStub);
   bool GetGUIDFromStub(const char* path, std::string& stubGUID);
   bool GetGUIDIfStub(const char* path, std::string& stubGUID);

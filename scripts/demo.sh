@@ -55,13 +55,10 @@ mkfile "$tree/projects/new/model.ckpt"   1500000  10   10
 mkfile "$tree/projects/old/held-open.bin" 400000 600  600
 ln -s ../docs/report-2019.pdf "$tree/projects/report-link"
 
-# Two stubs: the archive file behind the first has been pruned, the second's
-# is still there.
+# Two stubs (made below, once the configuration names the stub key): the
+# archive file behind the first has been pruned, the second's is still there.
 mkfile "$tree/media/pruned-stub.iso"      500000 1000 1000
 mkfile "$tree/media/kept-stub.iso"        500000 1000 1000
-"$build/tqhsm-stub" make "$tree/media/pruned-stub.iso" --af 2:1:10 --stub-guid demo-stub-pruned >/dev/null
-"$build/tqhsm-stub" make "$tree/media/kept-stub.iso" --af 2:1:11 --stub-guid demo-stub-kept >/dev/null
-touch -a -d "@$((now - 1000 * day))" "$tree/media/pruned-stub.iso" "$tree/media/kept-stub.iso"
 
 # A file another process has open.
 ( exec 3<"$tree/projects/old/held-open.bin"; exec sleep 600 ) &
@@ -105,6 +102,16 @@ StateDirectory = $demo/state
 [Catalog]
 Path = $demo/catalog.db
 EOF
+
+# Stubs are signed under the stub key of the state directory (made 0600 on
+# first use); making them keeps their modification times, and only their
+# access times are set back afterwards: a stub whose modification time changed
+# after stubbing is no stub any more.
+"$build/tqhsm-stub" --config "$config" make "$tree/media/pruned-stub.iso" --af 2:1:10 \
+  --stub-guid demo-stub-pruned >/dev/null
+"$build/tqhsm-stub" --config "$config" make "$tree/media/kept-stub.iso" --af 2:1:11 \
+  --stub-guid demo-stub-kept >/dev/null
+touch -a -d "@$((now - 1000 * day))" "$tree/media/pruned-stub.iso" "$tree/media/kept-stub.iso"
 
 cat="$build/tqhsm-catalog --config $config"
 $cat init >/dev/null

@@ -142,6 +142,10 @@ TEST_F(CandidateTest, RuleTable) {
   };
   const int64_t d = kDay;
   const mode_t reg = S_IFREG | 0644, dir = S_IFDIR | 0755;
+  // The rules alone: the inspection answers "a plain file, not open" whatever
+  // the record says (a real one fails for a record of no regular file).
+  FakeLowLevel* ll = fakeLowLevel();
+  ll->infoState = 0;
   const Case cases[] = {
       {"defaults: every file above a block", 0, 0, 0, 0, true, true, 0, 0, 4097, reg, true, 1},
       {"size equal to the block size", 0, 0, 0, 0, true, true, 0, 0, 4096, reg, true, 0},
@@ -276,6 +280,7 @@ TEST_F(CandidateTest, BudgetIsSpentAndWrittenBack) {
 }
 
 TEST_F(CandidateTest, TheFileThatCrossesZeroIsStillCollected) {
+  fakeLowLevel();  // the record below names inode 77, which the real inspection would refuse
   m_h->m_mapAmountToArchive[m_vol] = 100;
   struct stat st = record(4196);
   st.st_ino = 77;
@@ -329,7 +334,9 @@ TEST_F(CandidateTest, StubsArePrunedWhenTheirArchiveFileIsGone) {
   m_h->m_rules.m_pArchive = archive;
   m_h->m_nAppId = 5;
   m_h->m_sAppGUID = "app-guid-5";
-  ASSERT_TRUE(SetStubXattr(m_file, StubBytes(SampleStub())));
+  if (!PunchHoleWorks(m_tmp.path())) GTEST_SKIP() << "no punch-hole here";
+  std::string why;
+  ASSERT_TRUE(MakeStub(m_file, SampleStub(), 1600000000, false, &why)) << why;
   struct Case {
     bool honor;
     bool pruneCheck;
@@ -362,12 +369,66 @@ TEST_F(CandidateTest, StubsArePrunedWhenTheirArchiveFileIsGone) {
   EXPECT_TRUE(collected().empty());
 }
 
+// A stub whose owner wrote new data into it is a plain file with a stale
+// attribute: judged by the rules like any file, never deleted, its AF pruned
+// or not; the next stubbing replaces the attribute.
+TEST_F(CandidateTest, AStubRewrittenWithNewDataIsJudgedByTheRules) {
+  if (!PunchHoleWorks(m_tmp.path())) GTEST_SKIP() << "no punch-hole here";
+  FakeArchive* archive = new FakeArchive();
+  archive->pruned = true;
+  m_h->m_rules.m_pArchive = archive;
+  m_h->m_rules.m_bHonorArchiverRetention = true;
+  m_h->m_nAppId = 5;
+  m_h->m_sAppGUID = "app-guid-5";
+  m_file = m_tmp.write("stub", std::string(40000, 's'));
+  std::string why;
+  ASSERT_TRUE(MakeStub(m_file, SampleStub(), 1600000000, false, &why)) << why;
+  // "head -c 8192 /dev/urandom > stub": the same inode, new data.
+  {
+    std::string data(8192, '\0');
+    FILE* r = fopen("/dev/urandom", "r");
+    ASSERT_NE(r, nullptr);
+    ASSERT_EQ(fread(&data[0], 1, data.size(), r), data.size());
+    fclose(r);
+    FILE* w = fopen(m_file.c_str(), "w");
+    ASSERT_NE(w, nullptr);
+    fwrite(data.data(), 1, data.size(), w);
+    fclose(w);
+  }
+  std::string content = ReadFile(m_file);
+  std::vector<char> stale;
+  ASSERT_TRUE(GetStubXattr(m_file, stale));
+
+  struct stat st = StatOf(m_file);
+  st.st_atime = kInit - 400 * kDay;
+  st.st_mtime = kInit - 400 * kDay;
+  EXPECT_EQ(decide(st), 1);  // a candidate: collected
+  m_h->m_rules.m_lDaysOld = 1000;  // now the rules turn it down; the prune check still looks
+  EXPECT_EQ(decide(st, true, false, true), 0);
+  EXPECT_EQ(m_h->PruneStub(m_file.c_str(), &st), -1);
+  EXPECT_EQ(ReadFile(m_file), content);
+  EXPECT_EQ(archive->asked, 0);  // its stale record is never even looked up
+  EXPECT_EQ(collected(), std::vector<std::string>{line(m_file, st.st_ino)});
+  EXPECT_FALSE(m_log.hasText("Skipping Orrery Stub " + m_file));
+
+  // The archiving phase makes it a stub again: the stale attribute is replaced.
+  ASSERT_TRUE(MakeStub(m_file, SampleStub(), 1700000000, false, &why)) << why;
+  std::vector<char> fresh;
+  ASSERT_TRUE(GetStubXattr(m_file, fresh));
+  EXPECT_NE(fresh, stale);
+  m_h->m_rules.m_lDaysOld = 0;
+  EXPECT_EQ(decide(StatOf(m_file)), 3);  // an intact stub of a pruned AF
+  EXPECT_FALSE(FileExists(m_file));
+}
+
 TEST_F(CandidateTest, DirectInspectionOffTheLocalScan) {
   TQHSMHelperInitArgs args;
   args.m_bIsProxy = true;  // a proxy alone sees no stubs
   makeHelper(args);
   m_h->m_rules.m_bHonorArchiverRetention = true;
-  ASSERT_TRUE(SetStubXattr(m_file, StubBytes(SampleStub())));
+  if (!PunchHoleWorks(m_tmp.path())) GTEST_SKIP() << "no punch-hole here";
+  std::string why;
+  ASSERT_TRUE(MakeStub(m_file, SampleStub(), 1600000000, false, &why)) << why;
   EXPECT_EQ(decide(record(100), true, false, true), 0);
   EXPECT_EQ(decide(record(5000)), 1);  // collected, stub or not
 

@@ -1,4 +1,8 @@
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <linux/falloc.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -25,7 +29,8 @@ class FakeLowLevel : public TQHSMLowLevel {
  public:
   FakeLowLevel() : TQHSMLowLevel("/fake") {}
   int isXattrSupported(const char*) override { return xattr; }
-  int getFileInfo(const char*, bool& isStub, int& state) override {
+  using TQHSMLowLevel::getFileInfo;
+  int getFileInfo(const char*, const struct stat*, bool& isStub, int& state) override {
     ++fileInfoCalls;
     isStub = stub;
     state = 0;
@@ -62,19 +67,31 @@ class CountingFs : public tqhsm::FileSystemWrapper {
  public:
   int open(const char* path, int flags, mode_t mode) override {
     ++opens;
-    if (failOpen) return errno = failOpen, -1;
     return FileSystemWrapper::open(path, flags, mode);
   }
   int opens = 0;
-  int failOpen = 0;
 };
 
-class FailingXattr : public tqhsm::HSMStoreWrapper {
+// Counts what inspection opens and reads, and fails what it is told to.
+class CountingStore : public tqhsm::HSMStoreWrapper {
  public:
-  ssize_t lgetxattr(const char*, const char*, void*, size_t) override {
-    errno = EIO;
-    return -1;
+  int open(const char* path, int flags, mode_t mode) override {
+    ++opens;
+    if (failOpen) return errno = failOpen, -1;
+    return HSMStoreWrapper::open(path, flags, mode);
   }
+  ssize_t pread(int fd, void* b, size_t n, off_t o) override {
+    ++preads;
+    return HSMStoreWrapper::pread(fd, b, n, o);
+  }
+  ssize_t fgetxattr(int fd, const char* n, void* v, size_t s) override {
+    if (failXattr) return errno = failXattr, -1;
+    return HSMStoreWrapper::fgetxattr(fd, n, v, s);
+  }
+  int opens = 0;
+  int preads = 0;
+  int failOpen = 0;
+  int failXattr = 0;
 };
 
 std::unique_ptr<TQHSMHelper> Make(TQHSMHelperInitArgs args) {
@@ -107,51 +124,78 @@ TEST(InspectionTest, ProxyScanSeesNoStubsWithoutTouchingTheFile) {
   EXPECT_FALSE(h->IsStub("/no/such/file"));
 }
 
+// Direct inspection (a remote client's view here) judges a file by its
+// attribute, or without one by its head, and only an intact stub is a stub.
 TEST(InspectionTest, DirectInspectionReadsTheAttributeThenTheHead) {
   TempDir dir;
-  std::vector<char> stub = StubBytes(SampleStub());
-  std::string stubText(stub.begin(), stub.end());
+  if (!PunchHoleWorks(dir.path())) GTEST_SKIP() << "no punch-hole here";
+  enum Kind { kPlain, kStub, kHeadStub, kShortHeadStub, kPunched };
   struct Case {
     const char* name;
+    Kind kind;
+    bool setAttr;  // replace the attribute (removed when not set and hasAttr false)
     bool hasAttr;
     std::vector<char> attr;
-    std::string content;
+    size_t size;
     bool result;
     bool isStub;
     bool headRead;
     const char* error;
   };
+  std::vector<char> forged = StubBytesUnderKey(SampleStub(), "a forger's key, 32 bytes long..");
   const Case cases[] = {
-      {"attr stub", true, stub, "plain", true, true, false, nullptr},
-      {"empty attr, head stub", true, {}, stubText + std::string(3000, '\0'), true, true, true,
+      {"attr stub", kStub, false, true, {}, 30000, true, true, false, nullptr},
+      {"empty attr, head stub", kHeadStub, true, true, {}, 30000, true, true, true, nullptr},
+      {"empty attr, plain head", kPlain, true, true, {}, 3000, true, false, true, nullptr},
+      {"no attr, head stub", kHeadStub, false, false, {}, 30000, true, true, true, nullptr},
+      {"no attr, short file that is a stub", kShortHeadStub, false, false, {}, 0, true, true, true,
        nullptr},
-      {"empty attr, plain head", true, {}, std::string(3000, 'x'), true, false, true, nullptr},
-      {"no attr, short file that is a stub", false, {}, stubText, true, true, true, nullptr},
-      {"no attr, short plain file", false, {}, "abc", true, false, true, nullptr},
-      {"no attr, empty file", false, {}, "", true, false, true, nullptr},
-      {"invalid attr", true, {'j', 'u', 'n', 'k'}, stubText, false, false, false,
+      {"no attr, short plain file", kPlain, false, false, {}, 3, true, false, true, nullptr},
+      {"no attr, empty file", kPlain, false, false, {}, 0, true, false, true, nullptr},
+      {"foreign attr on a plain file", kPlain, true, true, {'j', 'u', 'n', 'k'}, 3000, true, false,
+       false, nullptr},
+      {"forged attr on a plain file", kPlain, true, true, forged, 3000, true, false, false, nullptr},
+      {"attr longer than any stub", kPlain, true, true, std::vector<char>(3000, 'z'), 3000, true,
+       false, false, nullptr},
+      {"forged attr on a punched file", kPunched, true, true, forged, 30000, false, false, false,
        "Couldn't find valid meta-data on "},
-      {"attr longer than any stub", true, std::vector<char>(3000, 'z'), stubText, false, false,
-       false, "Couldn't find valid meta-data on "},
+      {"long attr on a punched file", kPunched, true, true, std::vector<char>(3000, 'z'), 30000,
+       false, false, false, "Couldn't find valid meta-data on "},
+      {"stub rewritten with new data", kStub, false, true, {}, 30000, true, false, false, nullptr},
   };
   for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
     CaptureLog log;
-    std::string f = dir.write("f", c.content);
-    RemoveStubXattr(f);
-    if (c.hasAttr) {
-      ASSERT_TRUE(SetStubXattr(f, c.attr)) << c.name;
+    std::string f = dir.file("f");
+    unlink(f.c_str());
+    WritePattern(f, c.kind == kShortHeadStub ? tqhsm::kMaxStubRecordSize : c.size);
+    std::string why;
+    if (c.kind == kStub || c.kind == kHeadStub || c.kind == kShortHeadStub) {
+      ASSERT_TRUE(MakeStub(f, SampleStub(), 1600000000, c.kind != kStub, &why)) << why;
+    }
+    if (c.kind == kPunched) {
+      int fd = ::open(f.c_str(), O_RDWR);
+      ASSERT_EQ(fallocate(fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, 0, 32768), 0);
+      ::close(fd);
+    }
+    if (std::string(c.name) == "stub rewritten with new data") WritePattern(f, 30000);
+    if (c.setAttr) {
+      ASSERT_TRUE(SetStubXattr(f, c.attr));
+    } else if (!c.hasAttr) {
+      RemoveStubXattr(f);
     }
     std::unique_ptr<TQHSMHelper> h = Make(Remote());
-    CountingFs fs;
-    tqhsm::ScopedBackend<tqhsm::FileSystem> scope(&fs);
+    CountingStore store;
+    tqhsm::ScopedBackend<tqhsm::HSMStore> scope(&store);
     bool isStub = !c.isStub;
     int state = 0;
-    EXPECT_EQ(h->GetFileInfo(f.c_str(), isStub, state), c.result) << c.name;
-    EXPECT_EQ(state, 2) << c.name;
-    EXPECT_EQ(isStub, c.isStub) << c.name;
-    EXPECT_EQ(fs.opens, c.headRead ? 1 : 0) << c.name;
+    EXPECT_EQ(h->GetFileInfo(f.c_str(), isStub, state), c.result);
+    EXPECT_EQ(state, 2);
+    EXPECT_EQ(isStub, c.isStub);
+    EXPECT_EQ(store.opens, 1);
+    EXPECT_EQ(store.preads > 0, c.headRead);
     if (c.error) {
-      EXPECT_TRUE(log.has(kSparseTag, c.error + f)) << c.name;
+      EXPECT_TRUE(log.has(kSparseTag, c.error + f));
     }
   }
 }
@@ -170,9 +214,9 @@ TEST(InspectionTest, DirectInspectionFailures) {
   }
   {
     CaptureLog log;
-    CountingFs fs;
-    fs.failOpen = EACCES;
-    tqhsm::ScopedBackend<tqhsm::FileSystem> scope(&fs);
+    CountingStore store;
+    store.failOpen = EACCES;
+    tqhsm::ScopedBackend<tqhsm::HSMStore> scope(&store);
     isStub = true;
     EXPECT_FALSE(h->IsSparseFileStub(f.c_str(), isStub));
     EXPECT_FALSE(isStub);
@@ -181,16 +225,28 @@ TEST(InspectionTest, DirectInspectionFailures) {
   {
     // An attribute that cannot be read is not taken for "no stub".
     CaptureLog log;
-    FailingXattr store;
+    CountingStore store;
+    store.failXattr = EIO;
     tqhsm::ScopedBackend<tqhsm::HSMStore> scope(&store);
-    CountingFs fs;
-    tqhsm::ScopedBackend<tqhsm::FileSystem> scope2(&fs);
     isStub = true;
     EXPECT_FALSE(h->IsSparseFileStub(f.c_str(), isStub));
     EXPECT_FALSE(isStub);
-    EXPECT_EQ(fs.opens, 0);
+    EXPECT_EQ(store.preads, 0);
     EXPECT_TRUE(log.has(kSparseTag, "Failed to read extended attribute user.OSTUB of " + f + ": " +
                                         strerror(EIO) + "."));
+  }
+  {
+    // Neither a link in the file's place nor a FIFO: the first is not
+    // followed, the second never waited on, and neither is a file to judge.
+    CaptureLog log;
+    std::string link = dir.file("link");
+    ASSERT_EQ(symlink(f.c_str(), link.c_str()), 0);
+    std::string fifo = dir.file("fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+    EXPECT_FALSE(h->IsSparseFileStub(link.c_str(), isStub));
+    EXPECT_TRUE(log.has(kSparseTag, "Failed to open " + link + ": " + strerror(ELOOP) + "."));
+    EXPECT_FALSE(h->IsSparseFileStub(fifo.c_str(), isStub));
+    EXPECT_TRUE(log.has(kSparseTag, "Failed to open " + fifo + ": not a regular file."));
   }
 }
 
@@ -207,8 +263,10 @@ TEST(InspectionTest, HeadIsReadWithoutChangingTheAccessTime) {
 TEST(InspectionTest, SnapshotPathsAreExaminedOnTheHost) {
   CaptureLog log;
   TempDir dir;
-  std::string f = dir.write("f", "x");
-  ASSERT_TRUE(SetStubXattr(f, StubBytes(SampleStub())));
+  if (!PunchHoleWorks(dir.path())) GTEST_SKIP() << "no punch-hole here";
+  std::string f = dir.write("f", std::string(20000, 'x'));
+  std::string why;
+  ASSERT_TRUE(MakeStub(f, SampleStub(), 1600000000, false, &why)) << why;
   PrefixPathMapper mapper("/snapX", dir.path());
   TQHSMHelperInitArgs args;
   args.m_bUseNativeSnap = true;
@@ -226,8 +284,10 @@ TEST(InspectionTest, SnapshotPathsAreExaminedOnTheHost) {
 
 TEST(InspectionTest, LocalInspectionAsksTheLowLevelObject) {
   TempDir dir;
-  std::string f = dir.write("f", "data");
-  ASSERT_TRUE(SetStubXattr(f, StubBytes(SampleStub())));
+  if (!PunchHoleWorks(dir.path())) GTEST_SKIP() << "no punch-hole here";
+  std::string f = dir.write("f", std::string(20000, 'd'));
+  std::string why;
+  ASSERT_TRUE(MakeStub(f, SampleStub(), 1600000000, false, &why)) << why;
   std::string plain = dir.write("plain", "data");
   TQHSMHelperInitArgs args;
   std::unique_ptr<TQHSMHelper> h = Make(args);
@@ -245,7 +305,7 @@ TEST(InspectionTest, LocalInspectionAsksTheLowLevelObject) {
   ASSERT_EQ(log.lines.size(), 1u);
   EXPECT_EQ(log.lines[0].tag, "TQHSMHelper::GetFileInfo");
   EXPECT_EQ(log.lines[0].text,
-            "Cannot stat " + missing + ": " + strerror(ENOENT) + ".");
+            "Cannot open " + missing + ": " + strerror(ENOENT) + ".");
 
   // No context or no object: false without a message.
   log.clear();
@@ -322,8 +382,10 @@ TEST(InspectionTest, GuidIfStub) {
 
   // On real files.
   TempDir dir;
-  std::string f = dir.write("f", "data");
-  ASSERT_TRUE(SetStubXattr(f, StubBytes(SampleStub())));
+  if (!PunchHoleWorks(dir.path())) GTEST_SKIP() << "no punch-hole here";
+  std::string f = dir.write("f", std::string(20000, 'd'));
+  std::string why;
+  ASSERT_TRUE(MakeStub(f, SampleStub(), 1600000000, false, &why)) << why;
   std::unique_ptr<TQHSMHelper> real = Make(TQHSMHelperInitArgs());
   guid.clear();
   ASSERT_TRUE(real->GetGUIDIfStub(f.c_str(), guid));

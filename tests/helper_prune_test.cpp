@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <string>
@@ -9,6 +10,7 @@
 #include "CaptureLog.h"
 #include "Catalog.h"
 #include "FileUtf.h"
+#include "HSMStore.h"
 #include "HelperSetup.h"
 #include "StubFiles.h"
 #include "StubFormat.h"
@@ -284,7 +286,8 @@ namespace {
 class CountingLowLevel : public TQHSMLowLevel {
  public:
   CountingLowLevel() : TQHSMLowLevel("/") {}
-  int readStubData(const char*, std::vector<char>& data) override {
+  using TQHSMLowLevel::readStubData;
+  int readStubData(int, const struct stat&, const char*, std::vector<char>& data) override {
     ++reads;
     data.clear();
     setLastError("no data here");
@@ -390,9 +393,17 @@ TEST_F(PruneStubTest, NothingHappensWithoutRetentionOrForARemoteClient) {
   EXPECT_TRUE(m_log.lines.empty());
 
   m_h->m_nRemoteClientId = 0;
-  EXPECT_EQ(m_h->PruneStub("/x", nullptr), -1);
+  std::string x = m_dir.write("x", "plain");
+  EXPECT_EQ(m_h->PruneStub(x.c_str(), nullptr), -1);
   EXPECT_EQ(low.reads, 1);
-  EXPECT_TRUE(m_log.has("TQHSMHelper::PruneStub", "Failed to read metadata from stub /x: no data here"));
+  EXPECT_TRUE(m_log.has("TQHSMHelper::PruneStub", "Failed to read metadata from stub " + x +
+                                                      ": no data here"));
+  // A file that cannot be opened is not read either.
+  EXPECT_EQ(m_h->PruneStub("/no/such/x", nullptr), -1);
+  EXPECT_EQ(low.reads, 1);
+  EXPECT_TRUE(m_log.has("TQHSMHelper::PruneStub",
+                        "Failed to read metadata from stub /no/such/x: Cannot open the directory of /no/such/x: " +
+                            std::string(strerror(ENOENT))));
 
   delete m_h->m_pLowLevelCtx;
   m_h->m_pLowLevelCtx = new OneObjectCtx(nullptr);
@@ -417,14 +428,43 @@ TEST_F(PruneStubTest, AnotherSubclientsStubStays) {
 
 TEST_F(PruneStubTest, FailedDeletionStillCountsAsPruned) {
   std::string f = makeStub("f", 4711);
-  class ReadOnlyFs : public tqhsm::FileSystemWrapper {
+  class ReadOnlyFs : public tqhsm::HSMStoreWrapper {
    public:
-    int unlink(const char*) override {
+    int unlinkat(int, const char*, int) override {
       errno = EROFS;
       return -1;
     }
-  } fs;
-  tqhsm::ScopedBackend<tqhsm::FileSystem> scope(&fs);
+  } store;
+  tqhsm::ScopedBackend<tqhsm::HSMStore> scope(&store);
   EXPECT_EQ(m_h->PruneStub(f.c_str(), nullptr), 0);
   EXPECT_TRUE(FileExists(f));
+  EXPECT_TRUE(m_log.has("TQHSMHelper::PruneStub", "Deleting stub " + f + ", since its AF has been pruned"));
+  EXPECT_TRUE(m_log.hasText("Cannot delete " + m_dir.path() + "/f: " + strerror(EROFS) + "."));
+}
+
+// Only an intact stub is deleted, and only the file the scan stat-ed: a stub
+// written after stubbing keeps its new data whatever its AF.
+TEST_F(PruneStubTest, OnlyTheIntactStubTheScanSawIsDeleted) {
+  std::string rewritten = makeStub("rewritten", 4711);
+  WritePattern(rewritten, 8192);  // the owner writes new data into it
+  EXPECT_EQ(m_h->PruneStub(rewritten.c_str(), nullptr), -1);
+  EXPECT_TRUE(FileExists(rewritten));
+  EXPECT_TRUE(m_log.has("TQHSMHelper::PruneStub",
+                        "Failed to read metadata from stub " + rewritten + ": " + rewritten +
+                            " is not a stub (size differs (8192 bytes, the stub's original size "
+                            "is 20000))"));
+
+  std::string a = makeStub("a", 4711);
+  std::string b = makeStub("b", 4711);
+  struct stat seenA = StatOf(a);
+  m_log.clear();
+  EXPECT_EQ(m_h->PruneStub(b.c_str(), &seenA), -1);  // b is not the file the scan saw
+  EXPECT_TRUE(FileExists(b));
+  const LogLine* line = m_log.find("Not pruning " + b + ": it changed under the scan (" + b +
+                                   " is inode " + std::to_string(StatOf(b).st_ino) +
+                                   " now, the scan saw " + std::to_string(seenA.st_ino) + ").");
+  ASSERT_NE(line, nullptr);
+  EXPECT_EQ(line->level, 1);
+  EXPECT_EQ(m_h->PruneStub(a.c_str(), &seenA), 0);
+  EXPECT_FALSE(FileExists(a));
 }

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -9,6 +10,7 @@
 
 #include "CaptureLog.h"
 #include "FileUtf.h"
+#include "HSMStore.h"
 #include "HelperSetup.h"
 #include "StubCache.h"
 #include "StubFiles.h"
@@ -107,6 +109,70 @@ TEST_F(StubCacheTest, StaleCachedStubIsDeletedByTheCheckButKeptByProcessStubCach
   EXPECT_FALSE(m_h->IsFileShouldBeReStubbed("/m", &m_st, out));
   EXPECT_FALSE(FileExists(m_cached));
   EXPECT_EQ(out, "unchanged");
+}
+
+// Only a regular file in the stub cache is a cached stub, and only such a file
+// is ever deleted as stale: a link planted under the cache name is neither
+// followed nor taken.
+TEST_F(StubCacheTest, ALinkUnderTheCacheNameIsNeitherUsedNorFollowed) {
+  std::string target = m_dir.write("precious", "not a cached stub");
+  SetTimes(target, m_st.st_mtime + 5, m_st.st_mtime + 5);  // "stale"
+  ASSERT_EQ(symlink(target.c_str(), m_cached.c_str()), 0);
+  std::string out;
+  EXPECT_FALSE(m_h->IsFileShouldBeReStubbed("/m", &m_st, out));
+  EXPECT_TRUE(FileExists(target));
+  struct stat lst;
+  EXPECT_EQ(lstat(m_cached.c_str(), &lst), 0);
+  SetTimes(target, m_st.st_mtime, m_st.st_mtime);  // "current"
+  EXPECT_FALSE(m_h->IsFileShouldBeReStubbed("/m", &m_st, out));
+  EXPECT_TRUE(out.empty());
+}
+
+TEST_F(StubCacheTest, ACachedStubOutsideTheCacheIsNeverDeleted) {
+  std::string why;
+  std::string outside = m_dir.write("elsewhere.stub", "x");
+  EXPECT_EQ(DeleteCachedStub(m_h->m_rules.m_sStubCacheLocation, outside, nullptr, why), -2);
+  EXPECT_EQ(why, outside + " is not in the stub cache " + m_h->m_rules.m_sStubCacheLocation);
+  EXPECT_EQ(DeleteCachedStub(m_h->m_rules.m_sStubCacheLocation,
+                             m_h->m_rules.m_sStubCacheLocation + "/../elsewhere.stub", nullptr, why),
+            -2);
+  EXPECT_EQ(DeleteCachedStub("", outside, nullptr, why), -2);
+  EXPECT_TRUE(FileExists(outside));
+  writeCached(0, m_st.st_mtime);
+  EXPECT_EQ(DeleteCachedStub(m_h->m_rules.m_sStubCacheLocation + "/", m_cached, nullptr, why), 0)
+      << why;
+  EXPECT_FALSE(FileExists(m_cached));
+}
+
+// ProcessStubCache replaces only the file it looked at, unchanged since.
+TEST_F(StubCacheTest, AFileChangedAfterTheLookIsNotReplaced) {
+  if (!PunchHoleWorks(m_dir.path())) GTEST_SKIP() << "punch-hole is not supported here";
+  writeCached(0, m_st.st_mtime);
+  class Rewriter : public tqhsm::HSMStoreWrapper {
+   public:
+    int openat2(int dirfd, const char* path, const struct open_how* how, size_t size) override {
+      if (file == path) {
+        FILE* f = fopen(path, "r+");
+        fputs("changed", f);
+        fclose(f);
+      }
+      return HSMStoreWrapper::openat2(dirfd, path, how, size);
+    }
+    std::string file;
+  } store;
+  store.file = m_file;
+  tqhsm::ScopedBackend<tqhsm::HSMStore> scope(&store);
+  EXPECT_FALSE(m_h->ProcessStubCache(true, m_file.c_str(), nullptr));
+  EXPECT_EQ(ReadFile(m_file).substr(0, 7), "changed");
+  std::vector<char> attr;
+  EXPECT_FALSE(GetStubXattr(m_file, attr));
+  bool found = false;
+  for (const LogLine& l : m_log.lines)
+    found |= l.level == 2 && l.text.rfind("Not replacing " + m_file + " with cached stub " +
+                                              m_cached + ": " + m_file +
+                                              " changed after the scan decided: its modification time is ",
+                                          0) == 0;
+  EXPECT_TRUE(found);
 }
 
 TEST_F(StubCacheTest, ZeroLengthCachedStubIsNeitherUsedNorDeleted) {

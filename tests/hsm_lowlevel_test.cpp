@@ -4,8 +4,12 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <linux/falloc.h>
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -42,15 +46,30 @@ class FailingStore : public tqhsm::HSMStoreWrapper {
   int failGetXattr = 0;
   int failPunch = 0;
   int failSetXattr = 0;
+  int failLease = 0;
   int opens = 0;
+  int preads = 0;
   int calls = 0;
   std::vector<std::string> openedPaths;
+  std::function<void(int)> onFsync;  // runs before a sync goes through
 
   int open(const char* path, int flags, mode_t mode) override {
     ++calls;
     ++opens;
     openedPaths.push_back(path);
     return HSMStoreWrapper::open(path, flags, mode);
+  }
+  int openat2(int dirfd, const char* path, const struct open_how* how, size_t size) override {
+    ++calls;
+    ++opens;
+    openedPaths.push_back(path);
+    return HSMStoreWrapper::openat2(dirfd, path, how, size);
+  }
+  int fstat(int fd, struct stat* st) override { return ++calls, HSMStoreWrapper::fstat(fd, st); }
+  ssize_t pread(int fd, void* b, size_t n, off_t o) override {
+    ++calls;
+    ++preads;
+    return HSMStoreWrapper::pread(fd, b, n, o);
   }
   ssize_t getxattr(const char* p, const char* n, void* v, size_t s) override {
     ++calls;
@@ -62,6 +81,11 @@ class FailingStore : public tqhsm::HSMStoreWrapper {
     if (failGetXattr) return errno = failGetXattr, -1;
     return HSMStoreWrapper::lgetxattr(p, n, v, s);
   }
+  ssize_t fgetxattr(int fd, const char* n, void* v, size_t s) override {
+    ++calls;
+    if (failGetXattr) return errno = failGetXattr, -1;
+    return HSMStoreWrapper::fgetxattr(fd, n, v, s);
+  }
   int fsetxattr(int fd, const char* n, const void* v, size_t s, int f) override {
     ++calls;
     if (failSetXattr) return errno = failSetXattr, -1;
@@ -72,8 +96,14 @@ class FailingStore : public tqhsm::HSMStoreWrapper {
     if (failPunch) return errno = failPunch, -1;
     return HSMStoreWrapper::fallocate(fd, mode, o, l);
   }
+  int fsync(int fd) override {
+    ++calls;
+    if (onFsync) onFsync(fd);
+    return HSMStoreWrapper::fsync(fd);
+  }
   int fcntl(int fd, int cmd, long arg) override {
     ++calls;
+    if (failLease && cmd == F_SETLEASE && arg != F_UNLCK) return errno = failLease, -1;
     return HSMStoreWrapper::fcntl(fd, cmd, arg);
   }
   int close(int fd) override {
@@ -81,6 +111,29 @@ class FailingStore : public tqhsm::HSMStoreWrapper {
     return HSMStoreWrapper::close(fd);
   }
 };
+
+// Writes size random bytes over path the way a shell redirection does
+// ("head -c N /dev/urandom > path": the same inode, truncated, new data).
+void Rewrite(const std::string& path, size_t size) {
+  std::string data(size, '\0');
+  int r = ::open("/dev/urandom", O_RDONLY);
+  ASSERT_GE(r, 0);
+  ASSERT_EQ(::read(r, &data[0], size), static_cast<ssize_t>(size));
+  ::close(r);
+  int fd = ::open(path.c_str(), O_WRONLY | O_TRUNC);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::write(fd, data.data(), size), static_cast<ssize_t>(size));
+  ::close(fd);
+}
+
+// Punches every block of path, as stubFile does, without any stub data.
+void Punch(const std::string& path) {
+  int fd = ::open(path.c_str(), O_RDWR);
+  ASSERT_GE(fd, 0);
+  off_t size = ::lseek(fd, 0, SEEK_END);
+  ASSERT_EQ(::fallocate(fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, 0, (size + 4095) / 4096 * 4096), 0);
+  ::close(fd);
+}
 
 class LowLevelTest : public ::testing::Test {
  protected:
@@ -147,20 +200,22 @@ TEST(HSMMountTableTest, ContextHandsOutOneObjectPerMount) {
 TEST_F(LowLevelTest, StubFileKeepsSizeReleasesBlocksAndCarriesTheMetaData) {
   if (!PunchHoleWorks(m_dir.path())) GTEST_SKIP() << "punch-hole is not supported here";
   std::string f = m_dir.file("big");
-  WritePattern(f, 1 << 20);
+  WritePattern(f, (1 << 20) + 100);  // a partial last block goes too
   sync();
   struct stat before = StatOf(f);
   SetTimes(f, 1500000000, before.st_mtime);
   ReparseData r = SampleStub();
-  r.originalSize = 1 << 20;
+  r.originalSize = (1 << 20) + 100;
 
   TQHSMLowLevel* l = lowLevel(f);
   ASSERT_EQ(l->stubFile(f.c_str(), reparse(r).c_str(), 1234567890, -1), 0) << l->getLastError();
 
   struct stat after = StatOf(f);
-  EXPECT_EQ(after.st_size, 1 << 20);
-  EXPECT_LT(after.st_blocks * 512, before.st_blocks * 512 / 8) << "blocks were not released";
+  EXPECT_EQ(after.st_size, (1 << 20) + 100);
+  // At most the one block an attribute outside the inode takes.
+  EXPECT_LE(after.st_blocks * 512, after.st_blksize) << "blocks were not released";
   EXPECT_EQ(after.st_mtime, 1234567890);
+  EXPECT_EQ(after.st_mtim.tv_nsec, 0);
   EXPECT_EQ(after.st_atime, 1500000000);  // stubbing does not count as an access
 
   std::vector<char> attr;
@@ -169,10 +224,14 @@ TEST_F(LowLevelTest, StubFileKeepsSizeReleasesBlocksAndCarriesTheMetaData) {
   ASSERT_EQ(ParseStubData(attr, back), 1);
   EXPECT_EQ(back.afileId, 4711u);
   EXPECT_EQ(back.stubGUID, r.stubGUID);
-  EXPECT_EQ(back.originalSize, static_cast<uint64_t>(1 << 20));
+  EXPECT_EQ(back.originalSize, static_cast<uint64_t>((1 << 20) + 100));
+  EXPECT_EQ(back.stubInode, static_cast<uint64_t>(after.st_ino));
+  EXPECT_EQ(back.stubMtime, 1234567890);
+  EXPECT_EQ(back.stubMtimeNsec, 0u);
+  EXPECT_FALSE(back.headRecord);
 
   std::vector<char> data;
-  EXPECT_EQ(l->readStubData(f.c_str(), data), 0);
+  EXPECT_EQ(l->readStubData(f.c_str(), data), 0) << l->getLastError();
   EXPECT_EQ(data, attr);
   EXPECT_EQ(l->isStubbed(f.c_str()), 1);
   bool isStub = false;
@@ -181,9 +240,154 @@ TEST_F(LowLevelTest, StubFileKeepsSizeReleasesBlocksAndCarriesTheMetaData) {
   EXPECT_TRUE(isStub);
   EXPECT_EQ(state, TQHSMLowLevel::eFileNotOpen);
 
-  // A negative time keeps the modification time the file had.
+  // A negative time keeps the modification time the file had, nanoseconds too.
+  struct timespec t[2] = {{0, UTIME_OMIT}, {1234567890, 123456789}};
+  ASSERT_EQ(utimensat(AT_FDCWD, f.c_str(), t, 0), 0);
   ASSERT_EQ(l->stubFile(f.c_str(), reparse(r).c_str(), -1, -1), 0) << l->getLastError();
-  EXPECT_EQ(StatOf(f).st_mtime, 1234567890);
+  EXPECT_EQ(StatOf(f).st_mtim.tv_nsec, 123456789);
+  ASSERT_TRUE(GetStubXattr(f, attr));
+  ASSERT_EQ(ParseStubData(attr, back), 1);
+  EXPECT_EQ(back.stubMtimeNsec, 123456789u);
+  EXPECT_EQ(l->isStubbed(f.c_str()), 1);
+}
+
+// The intact test, on real files: only what stubFile left, untouched, is a
+// stub; a file written after stubbing is a plain file with a stale attribute,
+// and one whose blocks are released while its stub data do not fit cannot be
+// judged (neither kept nor archived).
+TEST_F(LowLevelTest, OnlyAnUntouchedStubIsAStub) {
+  if (!PunchHoleWorks(m_dir.path())) GTEST_SKIP() << "punch-hole is not supported here";
+  enum Expect { kStub, kPlain, kDoubtful };
+  struct Case {
+    const char* name;
+    void (*change)(const std::string& stub, const std::string& other);
+    Expect expect;
+    const char* why;  // in getLastError
+  };
+  const Case cases[] = {
+      {"untouched", [](const std::string&, const std::string&) {}, kStub, nullptr},
+      {"rewritten with new data", [](const std::string& f, const std::string&) { Rewrite(f, 8192); },
+       kPlain, "size differs (8192 bytes, the stub's original size is 40000)"},
+      {"rewritten, same size, time put back",
+       [](const std::string& f, const std::string&) {
+         struct stat st = StatOf(f);
+         Rewrite(f, 40000);
+         SetTimes(f, st.st_atime, st.st_mtime);
+       },
+       kPlain, "data blocks present"},
+      {"emptied", [](const std::string& f, const std::string&) { Rewrite(f, 0); }, kPlain,
+       "size differs"},
+      {"touched", [](const std::string& f, const std::string&) { SetTimes(f, 100, 1900000000); },
+       kDoubtful, "modified after stubbing"},
+      {"record copied onto a file with data",
+       [](const std::string& f, const std::string& other) {
+         std::vector<char> attr;
+         GetStubXattr(f, attr);
+         SetStubXattr(other, attr);
+         struct stat st = StatOf(f);
+         SetTimes(other, st.st_atime, st.st_mtime);
+       },
+       kPlain, "another file's stub data"},
+      {"record copied onto a punched file",
+       [](const std::string& f, const std::string& other) {
+         std::vector<char> attr;
+         GetStubXattr(f, attr);
+         SetStubXattr(other, attr);
+         Punch(other);
+         struct stat st = StatOf(f);
+         SetTimes(other, st.st_atime, st.st_mtime);
+       },
+       kDoubtful, "another file's stub data"},
+      {"another key's record on a file with data",
+       [](const std::string&, const std::string& other) {
+         SetStubXattr(other, StubBytesUnderKey(SampleStub(), "some other deployment"));
+       },
+       kPlain, "not authentic"},
+      {"version 1 record on a file with data",
+       [](const std::string&, const std::string& other) {
+         SetStubXattr(other, StubBytesV1(SampleStub()));
+       },
+       kPlain, "unsupported stub format version 1"},
+      {"version 1 record on a punched file",
+       [](const std::string&, const std::string& other) {
+         SetStubXattr(other, StubBytesV1(SampleStub()));
+         Punch(other);
+       },
+       kDoubtful, "unsupported stub format version 1"},
+      {"flipped byte",
+       [](const std::string& f, const std::string&) {
+         std::vector<char> attr;
+         GetStubXattr(f, attr);
+         attr[30] ^= 1;
+         SetStubXattr(f, attr);
+       },
+       kDoubtful, "not authentic"},
+      {"foreign attribute on a file with data",
+       [](const std::string&, const std::string& other) { SetStubXattr(other, {'j', 'u', 'n', 'k'}); },
+       kPlain, "no stub data"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string stub = m_dir.file("stub");
+    std::string other = m_dir.file("other");
+    WritePattern(stub, 40000);
+    WritePattern(other, 40000);
+    RemoveStubXattr(stub);
+    RemoveStubXattr(other);
+    std::string why;
+    ASSERT_TRUE(MakeStub(stub, SampleStub(), 1600000000, false, &why)) << why;
+    c.change(stub, other);
+    // The case's file: the stub, or the other file when the case is about it.
+    std::vector<char> probe;
+    std::string f = GetStubXattr(other, probe) ? other : stub;
+
+    TQHSMLowLevel* l = lowLevel(f);
+    bool isStub = !(c.expect == kStub);
+    int state = -1;
+    std::vector<char> data;
+    m_log.clear();
+    int info = l->getFileInfo(f.c_str(), isStub, state);
+    bool saidPlain = false;
+    for (const LogLine& line : m_log.lines)
+      saidPlain |= line.level == 2 && line.text == l->getLastError() + "; taken for a plain file.";
+    int read = l->readStubData(f.c_str(), data);
+    std::string readWhy = l->getLastError();
+    EXPECT_EQ(l->isStubbed(f.c_str()), c.expect == kStub ? 1 : 0);
+    switch (c.expect) {
+      case kStub:
+        EXPECT_EQ(info, 0);
+        EXPECT_TRUE(isStub);
+        EXPECT_EQ(read, 0);
+        break;
+      case kPlain:
+        EXPECT_EQ(info, 0) << l->getLastError();
+        EXPECT_FALSE(isStub);
+        EXPECT_EQ(state, TQHSMLowLevel::eFileNotOpen);
+        EXPECT_TRUE(saidPlain);  // an administrator sees why it is archived again
+        EXPECT_EQ(read, -1);
+        EXPECT_NE(readWhy.find(f + " is not a stub (" + c.why), std::string::npos) << readWhy;
+        break;
+      case kDoubtful:
+        EXPECT_EQ(info, -1);
+        EXPECT_FALSE(isStub);
+        EXPECT_EQ(read, -1);
+        EXPECT_NE(readWhy.find(c.why), std::string::npos) << readWhy;
+        EXPECT_NE(readWhy.find("neither kept as a stub nor archived"), std::string::npos)
+            << readWhy;
+        break;
+    }
+    // The next stubFile replaces a stale attribute.
+    if (c.expect == kPlain && StatOf(f).st_size > 0) {
+      ASSERT_TRUE(MakeStub(f, SampleStub(), 1700000000, false, &why)) << why;
+      EXPECT_EQ(l->isStubbed(f.c_str()), 1);
+      std::vector<char> attr;
+      ASSERT_TRUE(GetStubXattr(f, attr));
+      ReparseData back;
+      ASSERT_EQ(ParseStubData(attr, back), 1);
+      EXPECT_EQ(back.stubInode, static_cast<uint64_t>(StatOf(f).st_ino));
+      EXPECT_EQ(back.stubMtime, 1700000000);
+    }
+  }
 }
 
 TEST_F(LowLevelTest, StubFileRefusesAndLeavesTheFileAsItWas) {
@@ -194,6 +398,10 @@ TEST_F(LowLevelTest, StubFileRefusesAndLeavesTheFileAsItWas) {
   ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
   std::string link = m_dir.file("link");
   ASSERT_EQ(symlink(f.c_str(), link.c_str()), 0);
+  std::string fifo = m_dir.file("fifo");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+  std::string linkedDir = m_dir.file("linked-dir");
+  ASSERT_EQ(symlink(m_dir.path().c_str(), linkedDir.c_str()), 0);
   ReparseData r = SampleStub();
   ReparseData wrongSize = r;
   wrongSize.originalSize = 4999;
@@ -209,12 +417,15 @@ TEST_F(LowLevelTest, StubFileRefusesAndLeavesTheFileAsItWas) {
       {f, "TQS1:garbage", -1, "Invalid meta-data"},
       {f, "TQS1:2:1:4711:2:5:0:" + std::string(80, 'g') + ":a", -1, "Invalid meta-data"},
       {dir, reparse(r), -1, "Is a directory"},
-      {link, reparse(r), -1, "Cannot open"},
+      {fifo, reparse(r), -1, "is not a regular file"},
+      {link, reparse(r), -1, "A symbolic link is in the path"},
+      {linkedDir + "/f", reparse(r), -1, "A symbolic link is in the path"},
       {m_dir.file("missing"), reparse(r), -1, "No such file"},
   };
   TQHSMLowLevel* l = lowLevel(f);
   for (const Case& c : cases) {
-    EXPECT_NE(l->stubFile(c.path.c_str(), c.text.c_str(), 100, c.flag), 0) << c.path;
+    EXPECT_EQ(l->stubFile(c.path.c_str(), c.text.c_str(), 100, c.flag), TQHSMLowLevel::eStubFailed)
+        << c.path;
     EXPECT_NE(l->getLastError().find(c.error), std::string::npos) << l->getLastError();
   }
   EXPECT_NE(l->stubFile(f.c_str(), nullptr, 100, -1), 0);
@@ -228,6 +439,119 @@ TEST_F(LowLevelTest, StubFileRefusesAndLeavesTheFileAsItWas) {
   EXPECT_NE(l->stubFile(tiny.c_str(), reparse(r).c_str(), 100, TQHSMLowLevel::eStubWriteHead), 0);
   EXPECT_EQ(StatOf(tiny).st_size, 10);
   EXPECT_FALSE(GetStubXattr(tiny, attr));
+}
+
+// What the caller decided on: another file in its place, a changed size or
+// time, or a file open elsewhere is refused and left as it was.
+TEST_F(LowLevelTest, StubFileActsOnlyOnTheFileDecidedOn) {
+  std::string f = m_dir.file("f");
+  WritePattern(f, 20000);
+  SetTimes(f, 1000, 1600000000);
+  std::string content = ReadFile(f);
+  struct stat st = StatOf(f);
+  std::string link = m_dir.file("link");
+  ASSERT_EQ(symlink(f.c_str(), link.c_str()), 0);
+  std::string text = reparse(SampleStub());
+  auto decided = [&st]() {
+    TQHSMLowLevel::Expect e;
+    e.dev = st.st_dev;
+    e.ino = st.st_ino;
+    e.bSize = true;
+    e.size = st.st_size;
+    e.bMtime = true;
+    e.mtime = st.st_mtime;
+    return e;
+  };
+  struct Case {
+    const char* name;
+    std::string path;
+    void (*change)(TQHSMLowLevel::Expect&);
+    int rc;
+    const char* error;
+  };
+  const Case cases[] = {
+      {"another inode", f, [](TQHSMLowLevel::Expect& e) { e.ino += 1; },
+       TQHSMLowLevel::eStubChanged, "changed under the scan"},
+      {"another device", f, [](TQHSMLowLevel::Expect& e) { e.dev += 1; },
+       TQHSMLowLevel::eStubChanged, "changed under the scan"},
+      {"a link in its place", link, [](TQHSMLowLevel::Expect&) {}, TQHSMLowLevel::eStubChanged,
+       "A symbolic link is in the path"},
+      {"another size", f, [](TQHSMLowLevel::Expect& e) { e.size += 1; },
+       TQHSMLowLevel::eStubModified, "its size is 20000 bytes, not 20001"},
+      {"another time", f, [](TQHSMLowLevel::Expect& e) { e.mtime -= 1; },
+       TQHSMLowLevel::eStubModified, "its modification time is 1600000000, not 1599999999"},
+  };
+  TQHSMLowLevel* l = lowLevel(f);
+  for (const Case& c : cases) {
+    TQHSMLowLevel::Expect e = decided();
+    c.change(e);
+    EXPECT_EQ(l->stubFile(c.path.c_str(), text.c_str(), 100, -1, e), c.rc) << c.name;
+    EXPECT_NE(l->getLastError().find(c.error), std::string::npos) << l->getLastError();
+  }
+  int other = ::open(f.c_str(), O_RDONLY);
+  ASSERT_GE(other, 0);
+  EXPECT_EQ(l->stubFile(f.c_str(), text.c_str(), 100, -1, decided()), TQHSMLowLevel::eStubOpen);
+  EXPECT_EQ(l->getLastError(), f + " is open in another process");
+  ::close(other);
+  std::vector<char> attr;
+  EXPECT_FALSE(GetStubXattr(f, attr));
+  EXPECT_EQ(ReadFile(f), content);
+  EXPECT_EQ(StatOf(f).st_mtime, 1600000000);
+
+  if (!PunchHoleWorks(m_dir.path())) return;
+  EXPECT_EQ(l->stubFile(f.c_str(), text.c_str(), 1600000001, -1, decided()), 0)
+      << l->getLastError();
+  EXPECT_EQ(l->isStubbed(f.c_str()), 1);
+}
+
+// From the final checks to the punch nobody can write the data: under the
+// lease another open is refused; without one (a file system without leases)
+// a write in between is seen and the file left alone.
+TEST_F(LowLevelTest, StubFileRefusesAFileWrittenWhileItIsBeingStubbed) {
+  if (!PunchHoleWorks(m_dir.path())) GTEST_SKIP() << "punch-hole is not supported here";
+  std::string f = m_dir.file("f");
+  TQHSMLowLevel* l = lowLevel(f);
+  std::string text = reparse(SampleStub());
+  {
+    WritePattern(f, 20000);
+    FailingStore store;
+    int writerErrno = 0;
+    store.onFsync = [&](int) {
+      int w = ::open(f.c_str(), O_WRONLY | O_NONBLOCK);
+      writerErrno = w < 0 ? errno : 0;
+      if (w >= 0) ::close(w);
+    };
+    ScopedBackend<HSMStore> scope(&store);
+    EXPECT_EQ(l->stubFile(f.c_str(), text.c_str(), 100, -1), 0) << l->getLastError();
+    EXPECT_EQ(writerErrno, EWOULDBLOCK);
+  }
+  {
+    WritePattern(f, 20000);
+    RemoveStubXattr(f);
+    FailingStore store;
+    store.failLease = EINVAL;  // as on a file system without leases
+    store.onFsync = [&](int) {
+      int w = ::open(f.c_str(), O_WRONLY);
+      ASSERT_GE(w, 0);
+      ASSERT_EQ(::pwrite(w, "new data", 8, 100), 8);
+      ::close(w);
+    };
+    ScopedBackend<HSMStore> scope(&store);
+    EXPECT_EQ(l->stubFile(f.c_str(), text.c_str(), 100, -1), TQHSMLowLevel::eStubModified);
+    EXPECT_EQ(l->getLastError(), f + " changed while it was being stubbed");
+  }
+  EXPECT_EQ(ReadFile(f).substr(100, 8), "new data");
+  EXPECT_GT(StatOf(f).st_blocks * 512, 16384);
+  std::vector<char> attr;
+  EXPECT_FALSE(GetStubXattr(f, attr));  // put back as it was: none
+  {
+    // Without a lease and without a writer it still works.
+    FailingStore store;
+    store.failLease = EINVAL;
+    ScopedBackend<HSMStore> scope(&store);
+    EXPECT_EQ(l->stubFile(f.c_str(), text.c_str(), 100, -1), 0) << l->getLastError();
+  }
+  EXPECT_EQ(l->isStubbed(f.c_str()), 1);
 }
 
 TEST_F(LowLevelTest, FailedReleaseRestoresTheAttributeAndKeepsTheData) {
@@ -264,6 +588,7 @@ TEST_F(LowLevelTest, FailedReleaseRestoresTheAttributeAndKeepsTheData) {
 }
 
 TEST_F(LowLevelTest, HeadStubIsReadThroughTheProxyReaderWithoutTouchingAtime) {
+  if (!PunchHoleWorks(m_dir.path())) GTEST_SKIP() << "punch-hole is not supported here";
   std::string f = m_dir.file("f");
   WritePattern(f, 8192);
   TQHSMLowLevel* l = lowLevel(f);
@@ -271,9 +596,14 @@ TEST_F(LowLevelTest, HeadStubIsReadThroughTheProxyReaderWithoutTouchingAtime) {
   ASSERT_EQ(l->stubFile(f.c_str(), reparse(r).c_str(), 2000000000, TQHSMLowLevel::eStubWriteHead),
             0)
       << l->getLastError();
-  std::vector<char> expected = StubBytes(r);
+  std::vector<char> expected;
+  ASSERT_TRUE(GetStubXattr(f, expected));
   std::string head = ReadFile(f).substr(0, expected.size());
   EXPECT_EQ(head, std::string(expected.begin(), expected.end()));
+  ReparseData back;
+  ASSERT_EQ(ParseStubData(expected, back), 1);
+  EXPECT_TRUE(back.headRecord);
+  EXPECT_EQ(l->isStubbed(f.c_str()), 1);  // the head's block is what such a stub keeps
 
   // A snapshot without attributes: only the head is left to tell.
   ASSERT_TRUE(RemoveStubXattr(f));
@@ -303,7 +633,15 @@ TEST_F(LowLevelTest, ReadStubDataFailures) {
 
   ASSERT_TRUE(SetStubXattr(f, {}));
   EXPECT_EQ(l->readStubData(f.c_str(), data), -1);
-  EXPECT_NE(l->getLastError().find("empty"), std::string::npos);
+  EXPECT_NE(l->getLastError().find("is not a stub"), std::string::npos);
+
+  // An attribute longer than the first buffer is read whole.
+  std::vector<char> longer = StubBytes(SampleStub());
+  longer.resize(3000, 'z');
+  ASSERT_TRUE(SetStubXattr(f, longer));
+  EXPECT_EQ(l->readStubData(f.c_str(), data), -1);
+  EXPECT_NE(l->getLastError().find("another file's stub data"), std::string::npos)
+      << l->getLastError();
 
   FailingStore store;
   store.failGetXattr = EIO;
@@ -312,7 +650,7 @@ TEST_F(LowLevelTest, ReadStubDataFailures) {
   EXPECT_NE(l->getLastError().find(strerror(EIO)), std::string::npos);
   // An attribute that cannot be read is no reason to look at the file's head.
   EXPECT_EQ(l->readStubDataProxy(f.c_str(), data), -1);
-  EXPECT_EQ(store.opens, 0);
+  EXPECT_EQ(store.preads, 0);
 }
 
 TEST_F(LowLevelTest, FileInfoReportsStubAndOpenStateWithAFewCalls) {
@@ -321,15 +659,17 @@ TEST_F(LowLevelTest, FileInfoReportsStubAndOpenStateWithAFewCalls) {
   TQHSMLowLevel* l = lowLevel(f);
   bool isStub = true;
   int state = -1;
+  struct stat st = StatOf(f);
   {
     FailingStore counting;
     ScopedBackend<HSMStore> scope(&counting);
-    ASSERT_EQ(l->getFileInfo(f.c_str(), isStub, state), 0) << l->getLastError();
+    ASSERT_EQ(l->getFileInfo(f.c_str(), &st, isStub, state), 0) << l->getLastError();
     EXPECT_FALSE(isStub);
     EXPECT_EQ(state, TQHSMLowLevel::eFileNotOpen);
-    // Only the file itself is opened, once; nothing like a walk of /proc.
+    // Only the file itself is opened, once; nothing like a walk of /proc: open,
+    // fstat, the attribute, the lease probe (three calls), close.
     EXPECT_EQ(counting.openedPaths, std::vector<std::string>{f});
-    EXPECT_LE(counting.calls, 8);
+    EXPECT_LE(counting.calls, 7);
   }
   int other = ::open(f.c_str(), O_RDONLY);
   ASSERT_GE(other, 0);
@@ -338,11 +678,6 @@ TEST_F(LowLevelTest, FileInfoReportsStubAndOpenStateWithAFewCalls) {
   ::close(other);
   ASSERT_EQ(l->getFileInfo(f.c_str(), isStub, state), 0);
   EXPECT_EQ(state, TQHSMLowLevel::eFileNotOpen);
-
-  // Invalid stub data: a failure, not a plain file.
-  ASSERT_TRUE(SetStubXattr(f, {'j', 'u', 'n', 'k'}));
-  EXPECT_EQ(l->getFileInfo(f.c_str(), isStub, state), -1);
-  EXPECT_NE(l->getLastError().find("Invalid stub meta-data"), std::string::npos);
 
   {
     FailingStore failing;
@@ -353,8 +688,59 @@ TEST_F(LowLevelTest, FileInfoReportsStubAndOpenStateWithAFewCalls) {
   }
 
   EXPECT_EQ(l->getFileInfo(m_dir.file("gone").c_str(), isStub, state), -1);
-  EXPECT_EQ(l->getFileInfo(m_dir.path().c_str(), isStub, state), 0);  // a directory
-  EXPECT_FALSE(isStub);
+}
+
+// What inspection is never made to open, follow or wait on: a link, a FIFO, a
+// directory, or another file than the caller stat-ed.
+TEST_F(LowLevelTest, FileInfoFailsForAnythingButTheRegularFileTheCallerSaw) {
+  std::string f = m_dir.file("f");
+  WritePattern(f, 100);
+  std::string g = m_dir.file("g");
+  WritePattern(g, 100);
+  std::string link = m_dir.file("link");
+  ASSERT_EQ(symlink(f.c_str(), link.c_str()), 0);
+  std::string fifo = m_dir.file("fifo");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+  struct stat fst = StatOf(f);
+  struct stat fifoSt {};
+  ASSERT_EQ(lstat(fifo.c_str(), &fifoSt), 0);
+  TQHSMLowLevel* l = lowLevel(f);
+  struct Case {
+    std::string path;
+    const struct stat* st;
+    const char* error;
+    int opens;
+  };
+  const Case cases[] = {
+      {link, nullptr, " is a symbolic link", 1},
+      {fifo, nullptr, " is not a regular file", 1},  // opened O_NONBLOCK: never waits
+      {fifo, &fifoSt, " is not a regular file", 0},   // the caller said so: not even opened
+      {fifo, &fst, " is not a regular file", 1},      // a FIFO where the caller saw a file
+      {m_dir.path(), nullptr, " is not a regular file", 1},
+      {g, &fst, " changed under the scan: it is inode ", 1},
+  };
+  for (const Case& c : cases) {
+    CaptureLog log;
+    FailingStore store;
+    ScopedBackend<HSMStore> scope(&store);
+    bool isStub = true;
+    int state = 0;
+    EXPECT_EQ(l->getFileInfo(c.path.c_str(), c.st, isStub, state), -1) << c.path;
+    EXPECT_FALSE(isStub);
+    EXPECT_EQ(l->getLastError().rfind(c.path + c.error, 0), 0u) << l->getLastError();
+    EXPECT_EQ(store.opens, c.opens) << c.path;
+    if (std::string(c.error).find("changed") != std::string::npos) {
+      ASSERT_EQ(log.lines.size(), 1u);
+      EXPECT_EQ(log.lines[0].level, 1);
+      EXPECT_EQ(log.lines[0].text, l->getLastError());
+    }
+  }
+  bool isStub = true;
+  int state = 0;
+  EXPECT_EQ(l->getFileInfo(f.c_str(), &fst, isStub, state), 0);
+  struct stat noInode = fst;
+  noInode.st_ino = 0;  // a record without an inode (data classification): not compared
+  EXPECT_EQ(l->getFileInfo(g.c_str(), &noInode, isStub, state), 0);
 }
 
 TEST_F(LowLevelTest, XattrSupportIsProbedOnceAndFallsBackToTheMountPoint) {
@@ -439,6 +825,48 @@ TEST(MandatoryLockTest, OnlyAMarkedAndLockedFileCounts) {
   EXPECT_EQ(tqhsmIsMandLocked(f.c_str(), nullptr), 0);
   ::close(holder);
   EXPECT_EQ(tqhsmIsMandLocked(dir.file("missing").c_str(), nullptr), -1);
+}
+
+TEST(MandatoryLockTest, NeverFollowsWaitsOrTestsAnotherFile) {
+  CaptureLog log;
+  TempDir dir;
+  std::string f = dir.file("f");
+  WritePattern(f, 100);
+  ASSERT_EQ(chmod(f.c_str(), 02644), 0);
+  struct stat marked = StatOf(f);
+  std::string link = dir.file("link");
+  ASSERT_EQ(symlink(f.c_str(), link.c_str()), 0);
+  std::string fifo = dir.file("fifo");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+  std::string g = dir.file("g");
+  WritePattern(g, 100);
+  ASSERT_EQ(chmod(g.c_str(), 02644), 0);
+  // Each with the caller's record of a marked regular file.
+  EXPECT_EQ(tqhsmIsMandLocked(link.c_str(), &marked), -1);
+  EXPECT_EQ(tqhsmIsMandLocked(fifo.c_str(), &marked), -1);
+  EXPECT_EQ(tqhsmIsMandLocked(g.c_str(), &marked), -1);
+  EXPECT_TRUE(log.hasText(g + " changed under the scan: it is inode " +
+                          std::to_string(StatOf(g).st_ino) + " on device " +
+                          std::to_string(major(marked.st_dev)) + ":" +
+                          std::to_string(minor(marked.st_dev)) + " now, the scan saw inode " +
+                          std::to_string(marked.st_ino) + " on device " +
+                          std::to_string(major(marked.st_dev)) + ":" +
+                          std::to_string(minor(marked.st_dev))));
+  EXPECT_EQ(tqhsmIsMandLocked(f.c_str(), &marked), 0);
+}
+
+TEST(StubCacheNamingTest, NamesParseBackToDeviceAndInode) {
+  struct stat st {};
+  st.st_dev = makedev(259, 17);
+  st.st_ino = 987654321;
+  dev_t dev = 0;
+  ino_t ino = 0;
+  ASSERT_TRUE(ParseCacheFname(getCacheFname("/", &st, "/var/cache/stubs"), dev, ino));
+  EXPECT_EQ(dev, st.st_dev);
+  EXPECT_EQ(ino, st.st_ino);
+  for (const char* bad : {"/c/a", "/c/1.2.3", "/c/1.2.stub", "/c/1.2.3.4.stub", "/c/1.x.3.stub",
+                          "/c/1.2.0.stub", "/c/.2.3.stub", "/c/1.2.-3.stub", "/c/9999999.2.3.stub"})
+    EXPECT_FALSE(ParseCacheFname(bad, dev, ino)) << bad;
 }
 
 TEST(AclHelperTest, ExtendedAttributeHelper) {

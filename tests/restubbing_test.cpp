@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <map>
 #include <set>
 #include <memory>
@@ -93,6 +96,7 @@ class ReStubbingTest : public ::testing::Test {
     m_args.m_nIndexInitArg = 3;
     m_h = MakeReadyHelper(m_args, m_dir.path());
     m_h->m_sAppGUID = "app-guid-5";
+    m_h->m_rules.m_sStubCacheLocation = m_dir.file("cache");
     m_archive = new FakeArchive();
     m_h->m_rules.m_pArchive = m_archive;
     m_temp = m_h->m_sTempCollectPath;
@@ -104,14 +108,20 @@ class ReStubbingTest : public ::testing::Test {
                       const std::string& appGUID = "app-guid-5", uint32_t afile = 4711) {
     std::string file = m_dir.file(name);
     WritePattern(file, 20000);
+    SetTimes(file, 1600000000, 1600000000);  // what made the cached stub current
     ReparseData r = SampleStub();
     r.stubGUID = guid;
     r.appId = appId;
     r.appGUID = appGUID;
     r.afileId = afile;
+    r.originalSize = 20000;
     std::vector<char> bytes = StubBytes(r);
-    std::string cached = m_dir.write("cache/" + name, std::string(bytes.begin(), bytes.end()));
+    struct stat st = StatOf(file);
+    std::string cachedPath = getCacheFname(file.c_str(), &st, m_dir.file("cache"));
+    std::string cached = m_dir.write(cachedPath.substr(m_dir.path().size() + 1),
+                                     std::string(bytes.begin(), bytes.end()));
     SetTimes(cached, 1600000000, 1600000000);
+    m_cached[name] = cached;
     m_index.answers[guid] = Answer(2, 1, afile, 1);
     std::string entry = file + ":" + std::to_string(StatOf(file).st_ino) + "|" + cached;
     return entry;
@@ -145,6 +155,8 @@ class ReStubbingTest : public ::testing::Test {
   FakeArchive* m_archive;
   std::string m_temp;
   std::string m_collect;
+  std::map<std::string, std::string> m_cached;  // file name -> its cached stub
+  std::string cached(const std::string& name) { return m_cached[name]; }
 };
 
 }  // namespace
@@ -173,8 +185,8 @@ TEST_F(ReStubbingTest, CurrentCachedStubWithLiveUnprunedAFIsPutBack) {
   EXPECT_TRUE(isStub("a"));
   EXPECT_TRUE(isStub("b"));
   EXPECT_EQ(StatOf(m_dir.file("a")).st_mtime, 1600000001);  // the cached stub's time + 1
-  EXPECT_FALSE(FileExists(m_dir.file("cache/a")));
-  EXPECT_FALSE(FileExists(m_dir.file("cache/b")));
+  EXPECT_FALSE(FileExists(cached("a")));
+  EXPECT_FALSE(FileExists(cached("b")));
   EXPECT_TRUE(ReadEntries(m_collect).empty());
   expectNoLeftovers();
   EXPECT_EQ(m_archive->calls, 1);  // one AF, asked once
@@ -185,7 +197,7 @@ TEST_F(ReStubbingTest, CurrentCachedStubWithLiveUnprunedAFIsPutBack) {
   // Both files lie on one mount: it is listed once.
   ASSERT_EQ(m_h->m_lstRestubMountPoints.size(), 1u);
   EXPECT_EQ(m_log.breaks, std::vector<std::string>{"/tmp/ReStubbing.sleep"});
-  EXPECT_TRUE(m_log.has(kTag, "Found cached stub " + m_dir.file("cache/a") + " for " +
+  EXPECT_TRUE(m_log.has(kTag, "Found cached stub " + cached("a") + " for " +
                                   m_dir.file("a") + " and its AF is not pruned."));
 }
 
@@ -212,10 +224,9 @@ TEST_F(ReStubbingTest, ForeignOrUnreadableCachedStubsGoToStubCollect) {
   EXPECT_TRUE(m_log.has(kTag, "Failed to extract GUID and AppId from cached stub [" +
                                   m_dir.file("cache/none") + "], adding [" + m_dir.file("gone") +
                                   "] to StubCollect"));
-  EXPECT_TRUE(m_log.has(kTag, "Found cached stub " + m_dir.file("cache/good") + " for " +
+  EXPECT_TRUE(m_log.has(kTag, "Found cached stub " + cached("good") + " for " +
                                   m_dir.file("good") + " but its AF is pruned."));
-  for (const char* c : {"cache/guid", "cache/app", "cache/good"})
-    EXPECT_FALSE(FileExists(m_dir.file(c))) << c;
+  for (const char* c : {"guid", "app", "good"}) EXPECT_FALSE(FileExists(cached(c))) << c;
   EXPECT_FALSE(isStub("good"));
   expectNoLeftovers();
 }
@@ -228,7 +239,7 @@ TEST_F(ReStubbingTest, EmptyHelperGUIDLeavesTheDecisionToTheAppId) {
   EXPECT_TRUE(run());
   EXPECT_EQ(ReadEntries(m_collect).size(), 1u);  // only b, for its app id
   EXPECT_TRUE(m_log.has(kTag, "Skipping erased file : " + m_dir.file("a") + "."));
-  EXPECT_TRUE(FileExists(m_dir.file("cache/a")));
+  EXPECT_TRUE(FileExists(cached("a")));
 }
 
 TEST_F(ReStubbingTest, AllRecordsRejectedMeansNothingToReStub) {
@@ -305,7 +316,7 @@ TEST_P(IndexFailureTest, KeptRecordsGoToStubCollect) {
   EXPECT_FALSE(run());
   EXPECT_TRUE(m_log.hasText(GetParam().message));
   EXPECT_EQ(ReadEntries(m_collect).size(), 2u);
-  EXPECT_TRUE(FileExists(m_dir.file("cache/a")));
+  EXPECT_TRUE(FileExists(cached("a")));
   expectNoLeftovers();
 }
 
@@ -321,25 +332,154 @@ INSTANTIATE_TEST_SUITE_P(
                      "StubCollect"}),
     [](const ::testing::TestParamInfo<IndexFailure>& info) { return std::string(info.param.name); });
 
-TEST_F(ReStubbingTest, StubbingThatFailsCollectsAPlainFile) {
-  std::string entry = addFile("a", "g-a");
-  // The cached stub claims another size, so the file cannot take it.
-  ReparseData r = SampleStub();
-  r.stubGUID = "g-a";
-  r.originalSize = 12345;
-  std::vector<char> bytes = StubBytes(r);
-  m_dir.write("cache/a", std::string(bytes.begin(), bytes.end()));
-  addTemp(entry);
+// Re-stubbing one file: only the file the scan decided on, unchanged since,
+// is punched; anything else keeps its data and is archived again (or, when it
+// is open, left for the next scan).
+struct ReStubCase {
+  const char* name;
+  // Changes the file (or its cached stub) between the walk and the pass.
+  void (*change)(ReStubbingTest& t, const std::string& file, const std::string& cached);
+  bool collected;
+  int level;            // of the message naming the reason; -1: an Error line
+  const char* message;  // its start, after the file name
+};
+void PrintTo(const ReStubCase& c, std::ostream* os) { *os << c.name; }
+
+class ReStubOneFileTest : public ReStubbingTest, public ::testing::WithParamInterface<ReStubCase> {
+ public:
+  static void writeCached(const std::string& cached, uint64_t originalSize) {
+    ReparseData r = SampleStub();
+    r.stubGUID = "g-a";
+    r.originalSize = originalSize;
+    std::vector<char> bytes = StubBytes(r);
+    FILE* f = fopen(cached.c_str(), "w");
+    fwrite(bytes.data(), 1, bytes.size(), f);
+    fclose(f);
+    SetTimes(cached, 1600000000, 1600000000);
+  }
+};
+
+TEST_P(ReStubOneFileTest, OnlyTheFileDecidedOnIsReStubbed) {
+  if (!PunchHoleWorks(m_dir.path())) GTEST_SKIP() << "no punch-hole here";
+  const ReStubCase& c = GetParam();
+  addTemp(addFile("a", "g-a"));
+  std::string file = m_dir.file("a");
+  c.change(*this, file, cached("a"));
+  std::string before = FileExists(file) ? ReadFile(file) : "";
+  int holder = -1;
+  if (std::string(c.name) == "open in another process") holder = ::open(file.c_str(), O_RDONLY);
 
   EXPECT_TRUE(run());
-  const LogLine* failed = nullptr;
+  if (holder >= 0) ::close(holder);
+  bool unchanged = std::string(c.name) == "unchanged";
+  EXPECT_EQ(ReadEntries(m_collect).size(), c.collected ? 1u : 0u);
+  EXPECT_EQ(isStub("a"), unchanged);
+  EXPECT_EQ(FileExists(cached("a")), !unchanged);
+  const LogLine* line = nullptr;
   for (const LogLine& l : m_log.lines)
-    if (l.text.rfind("Failed to stub " + m_dir.file("a") + ": ", 0) == 0) failed = &l;
-  ASSERT_NE(failed, nullptr);
-  EXPECT_EQ(failed->kind, tqhsm::LogKind::Error);
-  EXPECT_EQ(ReadEntries(m_collect).size(), 1u);
-  EXPECT_TRUE(FileExists(m_dir.file("cache/a")));  // kept: the stub was not used
+    if (l.text.find(c.message) != std::string::npos) line = &l;
+  ASSERT_NE(line, nullptr) << c.message;
+  EXPECT_EQ(line->tag, kTag);
+  if (c.level < 0) {
+    EXPECT_EQ(line->kind, tqhsm::LogKind::Error);
+  } else {
+    EXPECT_EQ(line->kind, tqhsm::LogKind::Debug);
+    EXPECT_EQ(line->level, c.level);
+  }
+  if (!unchanged) {
+    EXPECT_EQ(FileExists(file) ? ReadFile(file) : "", before);  // its data are its own
+  }
 }
+
+// The device and inode of the cached stub's name are what the scan decided
+// on; a name that does not name the entry's inode is never used.
+TEST_F(ReStubbingTest, CachedStubThatDoesNotNameTheFileIsNotUsed) {
+  addFile("a", "g-a");
+  std::string file = m_dir.file("a");
+  struct stat st = StatOf(file);
+  std::string content = ReadFile(cached("a"));
+  st.st_ino += 1;
+  std::string otherInode = getCacheFname(file.c_str(), &st, m_dir.file("cache"));
+  std::string plainName = m_dir.file("cache/plain-name");
+  for (const std::string& c : {otherInode, plainName}) {
+    m_dir.write(c.substr(m_dir.path().size() + 1), content);
+    SetTimes(c, 1600000000, 1600000000);
+    addTemp(file + ":" + std::to_string(StatOf(file).st_ino) + "|" + c);
+  }
+  std::string before = ReadFile(file);
+  EXPECT_TRUE(run());
+  EXPECT_EQ(ReadEntries(m_collect).size(), 2u);
+  EXPECT_FALSE(isStub("a"));
+  EXPECT_EQ(ReadFile(file), before);
+  for (const std::string& c : {otherInode, plainName}) {
+    const LogLine* line = m_log.find("Not re-stubbing " + file + ": the cached stub " + c +
+                                     " does not name its inode " +
+                                     std::to_string(StatOf(file).st_ino) +
+                                     "; adding it to StubCollect");
+    ASSERT_NE(line, nullptr) << c;
+    EXPECT_EQ(line->level, 2);
+    EXPECT_TRUE(FileExists(c));
+  }
+}
+
+// A cached stub is deleted only inside the stub cache, and only a regular
+// file: an entry naming a file elsewhere never has it deleted.
+TEST_F(ReStubbingTest, OnlyCachedStubsInTheStubCacheAreDeleted) {
+  addFile("a", "g-a", 9);  // another app id: collected, its cached stub deleted
+  ASSERT_EQ(mkdir(m_dir.file("elsewhere").c_str(), 0755), 0);
+  std::string outside = m_dir.write("elsewhere/" + cached("a").substr(cached("a").rfind('/') + 1),
+                                    ReadFile(cached("a")));
+  std::string file = m_dir.file("a");
+  addTemp(file + ":" + std::to_string(StatOf(file).st_ino) + "|" + outside);
+  addTemp(file + ":" + std::to_string(StatOf(file).st_ino) + "|" + cached("a"));
+  EXPECT_FALSE(run());  // nothing kept: "Nothing to re-stub."
+  EXPECT_TRUE(FileExists(outside));
+  EXPECT_FALSE(FileExists(cached("a")));
+  EXPECT_TRUE(m_log.has(kTag, "Cached stub " + outside + " not deleted: " + outside +
+                                  " is not in the stub cache " + m_dir.file("cache") + "."));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    ReStub, ReStubOneFileTest,
+    ::testing::Values(
+        ReStubCase{"unchanged", [](ReStubbingTest&, const std::string&, const std::string&) {},
+                   false, 3, "with corresponsding stub from StubCache."},
+        ReStubCase{"rewritten, same size",
+                   [](ReStubbingTest&, const std::string& f, const std::string&) {
+                     WritePattern(f + ".new", 20000);
+                     std::string data = ReadFile(f + ".new");
+                     std::reverse(data.begin(), data.end());
+                     FILE* out = fopen(f.c_str(), "r+");
+                     fwrite(data.data(), 1, data.size(), out);
+                     fclose(out);
+                   },
+                   true, 2, " changed after the scan decided: its modification time is "},
+        ReStubCase{"cached stub of another size",
+                   [](ReStubbingTest&, const std::string&, const std::string& cached) {
+                     ReStubOneFileTest::writeCached(cached, 12345);
+                   },
+                   true, 2, " changed after the scan decided: its size is 20000 bytes, not 12345"},
+        ReStubCase{"another file in its place",
+                   [](ReStubbingTest&, const std::string& f, const std::string&) {
+                     WritePattern(f + ".other", 20000);
+                     SetTimes(f + ".other", 1600000000, 1600000000);
+                     rename((f + ".other").c_str(), f.c_str());
+                   },
+                   true, 1, " changed under the scan: it is inode "},
+        ReStubCase{"a link in its place",
+                   [](ReStubbingTest&, const std::string& f, const std::string&) {
+                     rename(f.c_str(), (f + ".moved").c_str());
+                     symlink((f + ".moved").c_str(), f.c_str());
+                   },
+                   true, 1, " changed under the scan: A symbolic link is in the path of "},
+        ReStubCase{"open in another process",
+                   [](ReStubbingTest&, const std::string&, const std::string&) {}, false, -1,
+                   " is open in another process."}),
+    [](const ::testing::TestParamInfo<ReStubCase>& info) {
+      std::string n;
+      for (const char* p = info.param.name; *p; ++p) n += isalnum(static_cast<unsigned char>(*p)) ? *p : '_';
+      return n;
+    });
 
 TEST(IndexDumpTest, OneLinePerAnswerAppended) {
   TempDir dir;

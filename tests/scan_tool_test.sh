@@ -39,9 +39,6 @@ mk "$tree/a/pruned.bin" 60000 400
 mk "$tmp/outside/old-outside.bin" 100000 400
 ln -s "$tmp/outside" "$tree/link-to-outside"
 ln -s "$tmp/outside/old-outside.bin" "$tree/b/file-link"
-"$stubtool" make "$tree/a/stub.bin" --af 2:1:11 >/dev/null
-"$stubtool" make "$tree/a/pruned.bin" --af 2:1:10 >/dev/null
-touch -d "@$old" "$tree/a/stub.bin" "$tree/a/pruned.bin"
 
 read -r blocks avail < <(stat -f -c '%b %a' "$tmp")
 low=$(( (100 * avail + blocks - 1) / blocks + 1 )); [ $low -gt 100 ] && low=100
@@ -61,6 +58,7 @@ RulesFlag = $3
 Name = test-client
 [HSM]
 StateDirectory = $2
+StubKey = $tmp/stub.key
 [Catalog]
 Path = $tmp/catalog.db
 EOF
@@ -68,6 +66,9 @@ EOF
 config "$tmp/on.ini" "$tmp/state" 0
 config "$tmp/fail.ini" "$tmp/state-failed" 0
 config "$tmp/off.ini" "$tmp/state-off" 0x2000
+# Stubs are signed under the configured key; their times stay as the tree has them.
+"$stubtool" --config "$tmp/on.ini" make "$tree/a/stub.bin" --af 2:1:11 >/dev/null
+"$stubtool" --config "$tmp/on.ini" make "$tree/a/pruned.bin" --af 2:1:10 >/dev/null
 "$cattool" --config "$tmp/on.ini" init >/dev/null
 "$cattool" --config "$tmp/on.ini" retention 42 30
 "$cattool" --config "$tmp/on.ini" parvis 2 200
@@ -186,14 +187,16 @@ grep -qE "^    volume .*, not watched: Failed to start watching dir tree $tree: 
 
 # A catalog that another process holds locked costs one busy time-out for the
 # whole run, not one per stub: one wait, one Error line, every stub kept.
+# (A stub keeps the modification time it was made with: an old file is
+# stubbed, not a stub touched afterwards, which would no longer be one.)
 mkdir "$tmp/stubs"
-for i in 1 2 3 4 5 6; do
-  head -c 60000 /dev/urandom > "$tmp/stubs/s$i"
-  "$stubtool" make "$tmp/stubs/s$i" --af 2:1:11 >/dev/null
-  touch -d "@$old" "$tmp/stubs/s$i"
-done
 config "$tmp/busy.ini" "$tmp/state-busy" 0
 printf 'BusyTimeout = 500\n' >> "$tmp/busy.ini"
+for i in 1 2 3 4 5 6; do
+  head -c 60000 /dev/urandom > "$tmp/stubs/s$i"
+  touch -d "@$old" "$tmp/stubs/s$i"
+  "$stubtool" --config "$tmp/busy.ini" make "$tmp/stubs/s$i" --af 2:1:11 >/dev/null
+done
 mkfifo "$tmp/sql-in"
 sqlite3 "$tmp/catalog.db" < "$tmp/sql-in" & holder=$!
 exec 7> "$tmp/sql-in"

@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include <zlib.h>
 
 #include <cstring>
 #include <memory>
@@ -7,7 +6,13 @@
 #include <vector>
 
 #include "HSMLowLevel.h"
+#include "StubFiles.h"
 #include "StubFormat.h"
+#include "StubKey.h"
+
+using tqhsm::test::StubBytesUnderKey;
+using tqhsm::test::StubBytesV1;
+using tqhsm::test::TestStubKey;
 
 namespace {
 
@@ -21,7 +26,29 @@ ReparseData Sample() {
   r.appId = 5;
   r.appGUID = "{A1B2C3D4-0000-1111-2222-333344445555}";
   r.originalSize = 1048576;
+  r.stubInode = 987654321;
+  r.stubMtime = -5;  // before the epoch: the sign survives
+  r.stubMtimeNsec = 999999999;
+  r.headRecord = true;
   return r;
+}
+
+// Signs bytes as they are under the test key: a record whose MAC is right
+// whatever its fields say.
+void Resign(std::vector<char>& d) {
+  std::unique_ptr<tqhsm::StubMac> mac =
+      tqhsm::StubMac::Create(TestStubKey().data(), TestStubKey().size(), nullptr);
+  ASSERT_NE(mac, nullptr);
+  ASSERT_GE(d.size(), tqhsm::kStubTagSize);
+  size_t signedPart = d.size() - tqhsm::kStubTagSize;
+  ASSERT_TRUE(mac->sign(d.data(), signedPart, reinterpret_cast<unsigned char*>(&d[signedPart])));
+}
+
+std::string WhyNot(const std::vector<char>& d) {
+  ReparseData r;
+  std::string why;
+  EXPECT_FALSE(tqhsm::DecodeStubData(d.data(), d.size(), r, nullptr, &why));
+  return why;
 }
 
 std::vector<char> Encode(const ReparseData& r) {
@@ -39,6 +66,21 @@ void ExpectSame(const ReparseData& a, const ReparseData& b) {
   EXPECT_EQ(a.appId, b.appId);
   EXPECT_EQ(a.appGUID, b.appGUID);
   EXPECT_EQ(a.originalSize, b.originalSize);
+  EXPECT_EQ(a.stubInode, b.stubInode);
+  EXPECT_EQ(a.stubMtime, b.stubMtime);
+  EXPECT_EQ(a.stubMtimeNsec, b.stubMtimeNsec);
+  EXPECT_EQ(a.headRecord, b.headRecord);
+}
+
+// What the reparse text carries: everything but the fields stubFile takes
+// from the file.
+void ExpectSameText(const ReparseData& a, const ReparseData& b) {
+  ReparseData c = a;
+  c.stubInode = b.stubInode;
+  c.stubMtime = b.stubMtime;
+  c.stubMtimeNsec = b.stubMtimeNsec;
+  c.headRecord = b.headRecord;
+  ExpectSame(c, b);
 }
 
 // Copies bytes into a heap block of exactly that size, so that a read past its
@@ -75,7 +117,8 @@ TEST(StubFormatTest, RoundTripsEveryFieldThroughBothForms) {
   EXPECT_EQ(size, 1048576);
   ReparseData viaText;
   ASSERT_EQ(ParseStubReparseData(reparse, viaText), 1);
-  ExpectSame(in, viaText);
+  ExpectSameText(in, viaText);
+  EXPECT_EQ(viaText.stubInode, 0u);
 
   std::string app, stub;
   ASSERT_TRUE(GetAppGUIDAndStubGUIDFromStubData(data, app, stub));
@@ -91,19 +134,62 @@ TEST(StubFormatTest, LayoutIsBigEndianWhateverTheMachine) {
   r.stubKind = 1;
   r.stubGUID = "g";
   r.appGUID = "";
+  r.stubInode = 0x0a0b;
+  r.stubMtime = 0x11223344;
+  r.stubMtimeNsec = 0x0506;
+  r.headRecord = true;
   std::vector<char> d = Encode(r);
   ASSERT_EQ(d.size(), tqhsm::kMinStubRecordSize + 1);
   EXPECT_EQ(std::string(d.data(), 8), "TQHSMSTB");
-  EXPECT_EQ(d[8], 1);   // version
+  EXPECT_EQ(d[8], 2);   // version
   EXPECT_EQ(d[9], 1);   // kind
   EXPECT_EQ(d[10], 0);  // body length, big-endian
-  EXPECT_EQ(d[11], 40 + 2 + 1);
+  EXPECT_EQ(d[11], 61 + 2 + 1);
   for (int i = 0; i < 8; ++i) EXPECT_EQ(d[12 + i], i + 1);
   EXPECT_EQ(static_cast<unsigned char>(d[34]), 0x12);
   EXPECT_EQ(static_cast<unsigned char>(d[35]), 0x67);
-  EXPECT_EQ(d[52], 1);
-  EXPECT_EQ(d[53], 'g');
-  EXPECT_EQ(d[54], 0);
+  EXPECT_EQ(d[58], 0x0a);  // inode
+  EXPECT_EQ(d[59], 0x0b);
+  EXPECT_EQ(d[64], 0x11);  // modification time
+  EXPECT_EQ(d[67], 0x44);
+  EXPECT_EQ(d[70], 0x05);  // nanoseconds
+  EXPECT_EQ(d[71], 0x06);
+  EXPECT_EQ(d[72], 1);     // flags: head record
+  EXPECT_EQ(d[73], 1);
+  EXPECT_EQ(d[74], 'g');
+  EXPECT_EQ(d[75], 0);
+  // The MAC: HMAC-SHA256 of everything before it under the key.
+  std::unique_ptr<tqhsm::StubMac> mac =
+      tqhsm::StubMac::Create(TestStubKey().data(), TestStubKey().size(), nullptr);
+  ASSERT_NE(mac, nullptr);
+  EXPECT_TRUE(mac->verify(d.data(), 76, reinterpret_cast<const unsigned char*>(&d[76])));
+}
+
+TEST(StubFormatTest, OnlyThisDeploymentsKeyMakesARecordAuthentic) {
+  ReparseData in = Sample();
+  EXPECT_EQ(WhyNot(StubBytesUnderKey(in, "another deployment's key....")), "not authentic");
+  EXPECT_EQ(WhyNot(StubBytesV1(in)), "unsupported stub format version 1");
+
+  // Any field changed after signing: not authentic, though the layout is sound.
+  std::vector<char> good = Encode(in);
+  std::vector<char> moved = good;
+  moved[12 + 23] ^= 1;  // the archive file id
+  EXPECT_EQ(WhyNot(moved), "not authentic");
+
+  // Without a usable key nothing is authentic and nothing can be signed.
+  tqhsm::FixedStubKey none("short");
+  tqhsm::ScopedBackend<tqhsm::StubKey> scope(&none);
+  std::string why = WhyNot(good);
+  EXPECT_EQ(why.rfind("no stub key: ", 0), 0u) << why;
+  std::vector<char> out;
+  EXPECT_FALSE(tqhsm::EncodeStubData(in, out, &why));
+  EXPECT_TRUE(out.empty());
+  EXPECT_EQ(why.rfind("no stub key: ", 0), 0u) << why;
+  char reparse[256];
+  EXPECT_FALSE(tqhsm_stub2meta(good.data(), good.size(), nullptr, nullptr, reparse, sizeof reparse,
+                               false));
+  std::string app, guid;
+  EXPECT_FALSE(GetAppGUIDAndStubGUIDFromStubData(good, app, guid));
 }
 
 TEST(StubFormatTest, EveryTruncationIsRejectedWithoutReadingPastTheEnd) {
@@ -125,7 +211,7 @@ TEST(StubFormatTest, EveryTruncationIsRejectedWithoutReadingPastTheEnd) {
 
 TEST(StubFormatTest, CorruptOrForeignBytesAreRejected) {
   std::vector<char> good = Encode(Sample());
-  // Any flipped byte fails the magic, version, length, kind or checksum.
+  // Any flipped byte fails the magic, version, length, kind or MAC.
   for (size_t i = 0; i < good.size(); ++i) {
     std::vector<char> bad = good;
     bad[i] = static_cast<char>(bad[i] ^ 0x5a);
@@ -137,15 +223,21 @@ TEST(StubFormatTest, CorruptOrForeignBytesAreRejected) {
   longer[10] = 0x7f;
   ReparseData r;
   EXPECT_FALSE(tqhsm::DecodeStubData(longer.data(), longer.size(), r));
-  // A GUID length that runs past the body, with a checksum that matches: still
-  // refused.
+  // A GUID length that runs past the body, with a MAC that matches: still
+  // refused. So are nanoseconds of a second or more and a GUID character
+  // outside the set.
   std::vector<char> lying = good;
-  lying[52] = 120;
-  uLong crc = crc32(crc32(0L, Z_NULL, 0), reinterpret_cast<const Bytef*>(lying.data()),
-                    static_cast<uInt>(lying.size() - 4));
-  for (int i = 0; i < 4; ++i)
-    lying[lying.size() - 4 + static_cast<size_t>(i)] = static_cast<char>((crc >> (24 - 8 * i)) & 0xff);
-  EXPECT_FALSE(tqhsm::DecodeStubData(lying.data(), lying.size(), r));
+  lying[73] = 120;
+  Resign(lying);
+  EXPECT_EQ(WhyNot(lying), "stub GUIDs truncated");
+  std::vector<char> nsec = good;
+  nsec[68] = 0x7f;
+  Resign(nsec);
+  EXPECT_EQ(WhyNot(nsec), "invalid modification time in stub data");
+  std::vector<char> guid = good;
+  guid[74] = ':';
+  Resign(guid);
+  EXPECT_EQ(WhyNot(guid), "invalid GUID in stub data");
   std::vector<char> zeros(1024, 0);
   EXPECT_FALSE(tqhsm_stub2meta(zeros.data(), zeros.size(), nullptr, nullptr, nullptr, 0, true));
   std::string text = "plain text file content that is no stub at all";

@@ -1,12 +1,18 @@
 #!/usr/bin/env bash
 # tqhsm-stub make then show: the meta-data come back, the file keeps its size
-# and its data blocks are released.
+# and its data blocks are released; show tells authentic and intact stubs from
+# forged, rewritten and touched ones; the stub key is made 0600 and refused
+# when others can read it.
 set -euo pipefail
 build=$2
-tool=$build/tqhsm-stub
-[ -x "$tool" ] || { echo "no $tool"; exit 1; }
+tool_bin=$build/tqhsm-stub
+[ -x "$tool_bin" ] || { echo "no $tool_bin"; exit 1; }
 tmp=$(mktemp -d "${TMPDIR:-/tmp}/tqhsm-stub-test.XXXXXX")
 trap 'rm -rf "$tmp"' EXIT
+# The stub key lives in the test's folder, never in the machine's state directory.
+printf '[HSM]\nStubKey = %s\n' "$tmp/stub.key" > "$tmp/tqhsm.ini"
+printf '[HSM]\nStubKey = %s\n' "$tmp/other.key" > "$tmp/other.ini"
+tool="$tool_bin --config $tmp/tqhsm.ini"
 f=$tmp/data
 
 head -c 1048576 /dev/urandom > "$f"
@@ -25,17 +31,20 @@ blocks_before=$(stat -c %b "$f")
 
 fail() { echo "FAIL: $*"; exit 1; }
 
-out=$("$tool" show "$f")
+out=$($tool show "$f")
 grep -qx 'stub: no' <<<"$out" || fail "a plain file shown as a stub: $out"
 
-"$tool" make "$f" --af 2:1:4711 --kind 2 --stub-guid 5f0c6a1e-0d44 --app-id 5 \
+$tool make "$f" --af 2:1:4711 --kind 2 --stub-guid 5f0c6a1e-0d44 --app-id 5 \
   --app-guid '{APP-5}' --mtime 1234567890 >/dev/null
-out=$("$tool" show "$f")
-for want in 'stub: yes' 'source: extended attribute user.OSTUB' 'af: 2:1:4711' \
-            'kind: 2 (subclient stub)' 'stub_guid: 5f0c6a1e-0d44' 'app_id: 5' \
-            'app_guid: {APP-5}' 'original_size: 1048576'; do
+out=$($tool show "$f")
+for want in 'stub: yes' 'source: extended attribute user.OSTUB' 'authentic: yes' 'intact: yes' \
+            'af: 2:1:4711' 'kind: 2 (subclient stub)' 'stub_guid: 5f0c6a1e-0d44' 'app_id: 5' \
+            'app_guid: {APP-5}' 'original_size: 1048576' "stubbed_inode: $(stat -c %i "$f")" \
+            'stubbed_mtime: 1234567890.000000000' 'head_record: no'; do
   grep -qxF -- "$want" <<<"$out" || fail "missing '$want' in: $out"
 done
+[ "$(stat -c %a "$tmp/stub.key")" = 600 ] || fail "stub key mode $(stat -c %a "$tmp/stub.key")"
+[ "$(stat -c %s "$tmp/stub.key")" = 32 ] || fail "stub key size $(stat -c %s "$tmp/stub.key")"
 [ "$(stat -c %s "$f")" = 1048576 ] || fail "size changed: $(stat -c %s "$f")"
 blocks_after=$(stat -c %b "$f")
 [ "$blocks_after" -lt $((blocks_before / 8)) ] ||
@@ -46,19 +55,61 @@ getfattr --absolute-names -n user.OSTUB "$f" >/dev/null || fail "no user.OSTUB a
 # A sparse-file stub: the same bytes at the head, found without the attribute.
 g=$tmp/sparse
 head -c 65536 /dev/urandom > "$g"
-"$tool" make "$g" --af 9:2:77 --head >/dev/null
+$tool make "$g" --af 9:2:77 --head >/dev/null
 setfattr -x user.OSTUB "$g"
-out=$("$tool" show "$g")
+out=$($tool show "$g")
 grep -qx 'source: head of the file (sparse-file stub)' <<<"$out" || fail "head stub not found: $out"
 grep -qx 'af: 9:2:77' <<<"$out" || fail "head stub meta-data: $out"
 grep -qx 'kind: 1 (archiver stub)' <<<"$out" || fail "head stub kind: $out"
+
+h0=$tmp/plain0
+head -c 20000 /dev/urandom > "$h0"
+# Judged by show: a copy of the stub, touched, then rewritten with new data.
+cp --sparse=always --preserve=all "$f" "$tmp/copy"  # the record names the original's inode
+out=$($tool show "$tmp/copy")
+grep -qx 'stub: no' <<<"$out" || fail "a copy passes for a stub: $out"
+grep -q '^intact: no (another file.s stub data' <<<"$out" || fail "copy: $out"
+touch -m -d @1300000000 "$f"
+out=$($tool show "$f")
+grep -qx 'stub: no' <<<"$out" || fail "a touched stub passes: $out"
+grep -q '^intact: no (modified after stubbing' <<<"$out" || fail "touched: $out"
+grep -q '^note: its data blocks are released' <<<"$out" || fail "touched, no note: $out"
+head -c 8192 /dev/urandom > "$f"
+out=$($tool show "$f")
+grep -qx 'stub: no' <<<"$out" || fail "a rewritten stub passes: $out"
+grep -qx 'intact: no (size differs (8192 bytes, the stub'"'"'s original size is 1048576))' <<<"$out" ||
+  fail "rewritten: $out"
+# The next make replaces the stale attribute.
+$tool make "$f" --af 2:1:4712 >/dev/null
+out=$($tool show "$f")
+grep -qx 'intact: yes' <<<"$out" && grep -qx 'af: 2:1:4712' <<<"$out" || fail "re-made: $out"
+
+# A record of another deployment's key is not authentic; exit 2 as for any
+# invalid meta-data.
+g2=$tmp/foreign
+head -c 65536 /dev/urandom > "$g2"
+"$tool_bin" --config "$tmp/other.ini" make "$g2" --af 2:1:4711 >/dev/null
+code=0
+out=$($tool show "$g2" 2>"$tmp/err") || code=$?
+[ "$code" = 2 ] || fail "foreign record: exit $code"
+grep -qx 'authentic: no (not authentic)' <<<"$out" || fail "foreign record: $out"
+grep -q 'holds no valid stub meta-data (not authentic)' "$tmp/err" || fail "foreign: $(cat "$tmp/err")"
+
+# A key that others can read is refused: nothing can be made or recognised.
+chmod 644 "$tmp/stub.key"
+code=0
+$tool make "$h0" --af 2:1:3 >/dev/null 2>"$tmp/err" || code=$?
+[ "$code" = 1 ] || fail "made a stub under a readable key: exit $code"
+grep -q "Stub key $tmp/stub.key refused: its group or others have access to it (mode 0644)" "$tmp/err" ||
+  fail "unclear key message: $(cat "$tmp/err")"
+chmod 600 "$tmp/stub.key"
 
 # Bad input: non-zero exit with a message, the file untouched.
 h=$tmp/plain
 echo hello > "$h"
 expect_error() {
   local code=0
-  err=$("$tool" "$@" 2>&1 >/dev/null) || code=$?
+  err=$($tool "$@" 2>&1 >/dev/null) || code=$?
   [ "$code" -ne 0 ] || fail "accepted: $*"
   [ -n "$err" ] || fail "no message for: $*"
 }
@@ -73,7 +124,7 @@ expect_error make "$tmp" --af 2:1:3
 expect_error show "$tmp/missing"
 expect_error make "$h"
 expect_error frobnicate "$h"
-rc=0; "$tool" frobnicate "$h" >/dev/null 2>&1 || rc=$?
+rc=0; $tool frobnicate "$h" >/dev/null 2>&1 || rc=$?
 [ "$rc" = 2 ] || fail "a usage error exits with $rc, not 2"
 [ "$(cat "$h")" = hello ] || fail "file changed by a refused make"
 setfattr -n user.OSTUB -v garbage "$h"

@@ -1,8 +1,11 @@
 // tqhsm-stub: shows a file's stub meta-data, or turns a file into a stub.
 //
-//   tqhsm-stub show FILE
-//   tqhsm-stub make FILE --af P:C:A [--kind 1|2] [--stub-guid G] [--app-id N]
-//                        [--app-guid G] [--size N] [--mtime SECONDS] [--head]
+//   tqhsm-stub [--config FILE] show FILE
+//   tqhsm-stub [--config FILE] make FILE --af P:C:A [--kind 1|2] [--stub-guid G]
+//              [--app-id N] [--app-guid G] [--size N] [--mtime SECONDS] [--head]
+//
+// Both sign and check stub records under the stub key of the configuration
+// ([HSM] StubKey, default <state directory>/stub.key).
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -13,10 +16,12 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "CommandLine.h"
+#include "Config.h"
 #include "HSMLowLevel.h"
 #include "HSMStore.h"
 #include "StubFormat.h"
@@ -28,10 +33,7 @@ int fail(int code, const std::string& text) {
   return code;
 }
 
-void print(const std::string& file, const char* source, const ReparseData& r) {
-  std::printf("file: %s\n", file.c_str());
-  std::printf("stub: yes\n");
-  std::printf("source: %s\n", source);
+void printRecord(const ReparseData& r) {
   std::printf("af: %llu:%llu:%llu\n", static_cast<unsigned long long>(r.afParvisNumber),
               static_cast<unsigned long long>(r.afCopyPrecedence),
               static_cast<unsigned long long>(r.afileId));
@@ -40,39 +42,84 @@ void print(const std::string& file, const char* source, const ReparseData& r) {
   std::printf("app_id: %llu\n", static_cast<unsigned long long>(r.appId));
   std::printf("app_guid: %s\n", r.appGUID.c_str());
   std::printf("original_size: %llu\n", static_cast<unsigned long long>(r.originalSize));
+  std::printf("stubbed_inode: %llu\n", static_cast<unsigned long long>(r.stubInode));
+  std::printf("stubbed_mtime: %lld.%09u\n", static_cast<long long>(r.stubMtime), r.stubMtimeNsec);
+  std::printf("head_record: %s\n", r.headRecord ? "yes" : "no");
 }
 
 int show(const std::string& file) {
-  struct stat st;
-  if (lstat(file.c_str(), &st) != 0)
+  struct stat lst;
+  if (lstat(file.c_str(), &lst) != 0)
     return fail(1, "cannot stat " + file + ": " + std::strerror(errno));
-  tqhsm::HSMStore& store = tqhsm::HSMStore::Current();
-  std::vector<char> attr(65536);
-  ssize_t n = store.lgetxattr(file.c_str(), TQHSM_STUB_XATTR, attr.data(), attr.size());
-  if (n < 0 && errno != ENODATA && errno != ENOTSUP)
-    return fail(1, "cannot read " TQHSM_STUB_XATTR " of " + file + ": " + std::strerror(errno));
-  ReparseData r;
-  std::string why;
-  if (n > 0) {
-    if (!tqhsm::DecodeStubData(attr.data(), static_cast<size_t>(n), r, nullptr, &why))
-      return fail(2, file + ": " TQHSM_STUB_XATTR " holds no valid stub meta-data (" + why + ")");
-    print(file, "extended attribute " TQHSM_STUB_XATTR, r);
+  if (!S_ISREG(lst.st_mode)) {
+    // Never opened: only a regular file can be a stub.
+    std::printf("file: %s\nstub: no\nwhy: %s\n", file.c_str(),
+                S_ISLNK(lst.st_mode) ? "a symbolic link" : "not a regular file");
     return 0;
   }
-  if (S_ISREG(st.st_mode)) {
-    int fd = tqhsm::OpenForInspection(file.c_str(), O_RDONLY | O_NONBLOCK);
-    if (fd < 0) return fail(1, "cannot open " + file + ": " + std::strerror(errno));
-    char head[1024];
-    ssize_t got = store.pread(fd, head, sizeof head, 0);
+  tqhsm::HSMStore& store = tqhsm::HSMStore::Current();
+  int fd = tqhsm::OpenForInspection(file.c_str());
+  if (fd < 0) return fail(1, "cannot open " + file + ": " + std::strerror(errno));
+  struct stat st;
+  if (store.fstat(fd, &st) != 0) {
     int err = errno;
     store.close(fd);
-    if (got < 0) return fail(1, "cannot read " + file + ": " + std::strerror(err));
-    if (tqhsm::DecodeStubData(head, static_cast<size_t>(got), r)) {
-      print(file, "head of the file (sparse-file stub)", r);
-      return 0;
-    }
+    return fail(1, "cannot stat " + file + ": " + std::strerror(err));
   }
-  std::printf("file: %s\nstub: no\n", file.c_str());
+  if (!S_ISREG(st.st_mode)) {
+    store.close(fd);
+    return fail(1, file + " was replaced by something that is not a regular file");
+  }
+  std::vector<char> buf(65536);
+  const char* source = "extended attribute " TQHSM_STUB_XATTR;
+  ssize_t n = store.fgetxattr(fd, TQHSM_STUB_XATTR, buf.data(), buf.size());
+  if (n < 0 && errno != ENODATA && errno != ENOTSUP) {
+    int err = errno;
+    store.close(fd);
+    return fail(1, "cannot read " TQHSM_STUB_XATTR " of " + file + ": " + std::strerror(err));
+  }
+  if (n <= 0) {
+    source = "head of the file (sparse-file stub)";
+    n = store.pread(fd, buf.data(), 1024, 0);
+    if (n < 0) {
+      int err = errno;
+      store.close(fd);
+      return fail(1, "cannot read " + file + ": " + std::strerror(err));
+    }
+    if (static_cast<size_t>(n) < sizeof tqhsm::kStubMagic ||
+        std::memcmp(buf.data(), tqhsm::kStubMagic, sizeof tqhsm::kStubMagic) != 0)
+      n = 0;  // an ordinary head: no stub data at all
+  }
+  store.close(fd);
+  if (n <= 0) {
+    std::printf("file: %s\nstub: no\n", file.c_str());
+    return 0;
+  }
+
+  ReparseData r;
+  std::string why;
+  std::printf("file: %s\n", file.c_str());
+  if (!tqhsm::DecodeStubData(buf.data(), static_cast<size_t>(n), r, nullptr, &why)) {
+    std::printf("stub: no\nsource: %s\nauthentic: no (%s)\n", source, why.c_str());
+    if (tqhsm::LooksReleased(st))
+      std::printf("note: its data blocks are released; a scan neither keeps it as a stub nor "
+                  "archives it\n");
+    std::fflush(stdout);
+    return fail(2, file + ": " + source + " holds no valid stub meta-data (" + why + ")");
+  }
+  int verdict = tqhsm::JudgeStub(buf.data(), static_cast<size_t>(n), st, tqhsm::eJudgeLocal,
+                                 nullptr, nullptr, &why);
+  std::printf("stub: %s\n", verdict == tqhsm::eIntactStub ? "yes" : "no");
+  std::printf("source: %s\n", source);
+  std::printf("authentic: yes\n");
+  if (verdict == tqhsm::eIntactStub)
+    std::printf("intact: yes\n");
+  else
+    std::printf("intact: no (%s)\n", why.c_str());
+  if (verdict == tqhsm::eDoubtfulStub)
+    std::printf("note: its data blocks are released; a scan neither keeps it as a stub nor "
+                "archives it\n");
+  printRecord(r);
   return 0;
 }
 
@@ -136,12 +183,19 @@ int make(const MakeOptions& o) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  CLI::App app{"Shows a file's stub meta-data, or turns a file into a stub."};
+  CLI::App app{"Shows a file's stub meta-data and whether it is an authentic, intact stub, or "
+               "turns a file into a stub."};
   app.require_subcommand(1);
+  std::string configPath;
+  app.add_option("--config", configPath,
+                 "Configuration file (default: $TQHSM_CONFIG); its [HSM] StubKey or StateDirectory "
+                 "names the stub key");
 
   std::string showFile;
   CLI::App* showCmd = app.add_subcommand(
-      "show", "Print whether FILE is a stub and its meta-data (from user.OSTUB or the file's head)");
+      "show",
+      "Print whether FILE is a stub, whether its stub data are authentic and the stub intact, and "
+      "its meta-data (from user.OSTUB or the file's head)");
   showCmd->add_option("FILE", showFile, "the file")->required();
 
   MakeOptions mo;
@@ -161,6 +215,13 @@ int main(int argc, char** argv) {
 
   int exitCode = 0;
   if (!tqhsm::tools::ParseCommandLine(app, argc, argv, exitCode)) return exitCode;
+  std::unique_ptr<tqhsm::IniConfig> config;
+  std::unique_ptr<tqhsm::ScopedBackend<tqhsm::ConfigSource>> configScope;
+  if (!configPath.empty()) {
+    config = tqhsm::IniConfig::FromFile(configPath);
+    if (!config->problem().empty()) return fail(2, config->problem());
+    configScope.reset(new tqhsm::ScopedBackend<tqhsm::ConfigSource>(config.get()));
+  }
   if (*showCmd) return show(showFile);
   return make(mo);
 }

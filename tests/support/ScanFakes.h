@@ -43,8 +43,10 @@ class FakeLowLevel : public TQHSMLowLevel {
   }
 
   // With scriptInfo set, getFileInfo answers as told instead of looking.
-  int getFileInfo(const char* path, bool& isStub, int& fileState) override {
-    if (!scriptInfo) return TQHSMLowLevel::getFileInfo(path, isStub, fileState);
+  using TQHSMLowLevel::getFileInfo;
+  int getFileInfo(const char* path, const struct stat* st, bool& isStub,
+                  int& fileState) override {
+    if (!scriptInfo) return TQHSMLowLevel::getFileInfo(path, st, isStub, fileState);
     calls.push_back(std::string("info ") + path);
     isStub = infoStub;
     fileState = infoState;

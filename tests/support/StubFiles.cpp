@@ -4,13 +4,36 @@
 #include <linux/falloc.h>
 #include <sys/xattr.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <fstream>
 
 #include "StubFormat.h"
+#include "StubKey.h"
 
 namespace tqhsm {
 namespace test {
+
+namespace {
+
+// Installed at load time: every test program signs and checks under it.
+struct TestKeyInstaller {
+  TestKeyInstaller() : key(TestStubKey()), scope(&key) {}
+  FixedStubKey key;
+  ScopedBackend<StubKey> scope;
+};
+TestKeyInstaller g_testKey;
+
+void putBE(std::vector<char>& out, uint64_t v, int bytes) {
+  for (int i = bytes - 1; i >= 0; --i) out.push_back(static_cast<char>((v >> (8 * i)) & 0xff));
+}
+
+}  // namespace
+
+const std::string& TestStubKey() {
+  static const std::string key = "tqhsm test stub key, 32 bytes..";
+  return key;
+}
 
 ReparseData SampleStub() {
   ReparseData r;
@@ -29,6 +52,45 @@ std::vector<char> StubBytes(const ReparseData& record) {
   std::vector<char> out;
   if (!EncodeStubData(record, out)) out.clear();
   return out;
+}
+
+std::vector<char> StubBytesUnderKey(const ReparseData& record, const std::string& key) {
+  FixedStubKey other(key);
+  ScopedBackend<StubKey> scope(&other);
+  return StubBytes(record);
+}
+
+std::vector<char> StubBytesV1(const ReparseData& r) {
+  std::vector<char> out(kStubMagic, kStubMagic + sizeof kStubMagic);
+  putBE(out, 1, 1);
+  putBE(out, static_cast<uint64_t>(r.stubKind), 1);
+  putBE(out, 40 + 2 + r.stubGUID.size() + r.appGUID.size(), 2);
+  for (uint64_t v : {r.afParvisNumber, r.afCopyPrecedence, r.afileId, r.appId, r.originalSize})
+    putBE(out, v, 8);
+  putBE(out, r.stubGUID.size(), 1);
+  out.insert(out.end(), r.stubGUID.begin(), r.stubGUID.end());
+  putBE(out, r.appGUID.size(), 1);
+  out.insert(out.end(), r.appGUID.begin(), r.appGUID.end());
+  uLong crc = crc32(crc32(0L, Z_NULL, 0), reinterpret_cast<const Bytef*>(out.data()),
+                    static_cast<uInt>(out.size()));
+  putBE(out, crc, 4);
+  return out;
+}
+
+bool MakeStub(const std::string& path, const ReparseData& record, time_t time, bool head,
+              std::string* why) {
+  TQHSMLowLevelCtx ctx(0);
+  TQHSMLowLevel* l = ctx.getByFileName(path.c_str());
+  if (!l) {
+    if (why) *why = "no low-level object for " + path;
+    return false;
+  }
+  ReparseData r = record;
+  r.originalSize = static_cast<uint64_t>(StatOf(path).st_size);
+  int rc = l->stubFile(path.c_str(), FormatReparseText(r).c_str(), time,
+                       head ? TQHSMLowLevel::eStubWriteHead : -1);
+  if (rc != 0 && why) *why = l->getLastError();
+  return rc == 0;
 }
 
 void WritePattern(const std::string& path, size_t size) {
