@@ -34,6 +34,9 @@ namespace tqhsm {
 // O_CLOEXEC are always added. The descriptor, or -1 with errno (ELOOP: a
 // symbolic link is in the path).
 TQHSM_API int OpenNoFollow(const char* path, int flags);
+// The same by the component walk alone, which OpenNoFollow falls back to on
+// kernels without openat2 (tests compare the two).
+TQHSM_API int OpenNoFollowByWalk(const char* path, int flags);
 
 // Splits a path into its parent directory and its last name: "/a/b" gives "/a"
 // and "b", "/x" gives "/" and "x", "x" gives "." and "x"; trailing slashes are

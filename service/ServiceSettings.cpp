@@ -1,12 +1,14 @@
 #include "ServiceSettings.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 
+#include "SafePath.h"
 #include "VolumePath.h"
 
 namespace tqhsm {
@@ -168,7 +170,8 @@ bool CheckServiceSettings(const ServiceSettings& s, std::vector<std::string>& pr
                        " may be read by others than its owner (chmod 600 it)");
 
   for (const std::string& root : s.m_vecAllowedRoots) {
-    int fd = OpenWithoutLinks(root);
+    int fd = root.empty() || root[0] != '/' ? (errno = EINVAL, -1)
+                                               : OpenNoFollow(root.c_str(), O_PATH);
     if (fd < 0) {
       int err = errno;
       problems.push_back(key("AllowedRoots") + ": " + root +

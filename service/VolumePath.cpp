@@ -1,14 +1,14 @@
 #include "VolumePath.h"
 
 #include <fcntl.h>
-#include <linux/openat2.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+
+#include "SafePath.h"
 
 namespace tqhsm {
 namespace service {
@@ -47,72 +47,6 @@ bool IsUnderRoot(const std::string& path, const std::string& root) {
          (path.size() == root.size() || path[root.size()] == '/');
 }
 
-namespace {
-
-int openat2NoLinks(const std::string& path) {
-#ifdef SYS_openat2
-  struct open_how how;
-  memset(&how, 0, sizeof how);
-  how.flags = O_PATH | O_CLOEXEC;
-  how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
-  return static_cast<int>(syscall(SYS_openat2, AT_FDCWD, path.c_str(), &how, sizeof how));
-#else
-  (void)path;
-  errno = ENOSYS;
-  return -1;
-#endif
-}
-
-int walkNoLinks(const std::string& path) {
-  int fd = open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return -1;
-  size_t i = 0;
-  while (true) {
-    while (i < path.size() && path[i] == '/') ++i;
-    if (i == path.size()) return fd;
-    size_t end = path.find('/', i);
-    if (end == std::string::npos) end = path.size();
-    std::string part = path.substr(i, end - i);
-    i = end;
-    int next = openat(fd, part.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
-    int err = errno;
-    close(fd);
-    if (next < 0) {
-      errno = err;
-      return -1;
-    }
-    struct stat st;
-    if (fstat(next, &st) != 0) {
-      err = errno;
-      close(next);
-      errno = err;
-      return -1;
-    }
-    bool last = path.find_first_not_of('/', i) == std::string::npos;
-    if (S_ISLNK(st.st_mode) || (!last && !S_ISDIR(st.st_mode))) {
-      close(next);
-      errno = S_ISLNK(st.st_mode) ? ELOOP : ENOTDIR;
-      return -1;
-    }
-    fd = next;
-  }
-}
-
-}  // namespace
-
-int OpenWithoutLinks(const std::string& path, bool walkOnly) {
-  if (path.empty() || path[0] != '/') {
-    errno = EINVAL;
-    return -1;
-  }
-  if (!walkOnly) {
-    int fd = openat2NoLinks(path);
-    // Kernels before 5.6 lack openat2; some sandboxes refuse it with EPERM.
-    if (fd >= 0 || (errno != ENOSYS && errno != EPERM)) return fd;
-  }
-  return walkNoLinks(path);
-}
-
 const char* NonLocalFileSystem(long type) {
   switch (static_cast<unsigned long>(type) & 0xFFFFFFFFul) {
     case 0x6969: return "nfs";
@@ -149,7 +83,7 @@ bool CheckVolumePath(const std::string& path, const std::vector<std::string>& ro
             (list.empty() ? "none configured" : list) + ")";
     return false;
   }
-  int fd = OpenWithoutLinks(p);
+  int fd = OpenNoFollow(p.c_str(), O_PATH);
   if (fd < 0) {
     int err = errno;
     if (err == ELOOP)

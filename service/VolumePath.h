@@ -20,13 +20,6 @@ bool NormalizeVolumePath(const std::string& path, std::string& normalized, std::
 // Whether path (normalized) is root or lies below it, by whole components.
 bool IsUnderRoot(const std::string& path, const std::string& root);
 
-// Opens an absolute path as an O_PATH descriptor without following a
-// symbolic link in any component: openat2 with RESOLVE_NO_SYMLINKS |
-// RESOLVE_NO_MAGICLINKS, or, where the kernel lacks openat2, a walk from "/"
-// opening each component with O_NOFOLLOW. -1 with errno (ELOOP for a link).
-// walkOnly forces the walk (tests).
-int OpenWithoutLinks(const std::string& path, bool walkOnly = false);
-
 // The name of a file system that is not this machine's own (network or
 // kernel pseudo file systems) for a statfs type, or null.
 const char* NonLocalFileSystem(long type);

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "SafePath.h"
 #include "TempDir.h"
 #include "TestUser.h"
 #include "VolumePath.h"
@@ -119,7 +120,8 @@ TEST_F(VolumePathTest, ResolutionNeverFollowsALink) {
     for (const Case& c : cases) {
       std::string path = m_sRoot + c.path;
       errno = 0;
-      int fd = OpenWithoutLinks(path, walkOnly);
+      int fd = walkOnly ? tqhsm::OpenNoFollowByWalk(path.c_str(), O_PATH)
+                        : tqhsm::OpenNoFollow(path.c_str(), O_PATH);
       int err = errno;
       if (c.err == 0) {
         EXPECT_GE(fd, 0) << path << (walkOnly ? " (walk)" : "") << ": " << strerror(err);

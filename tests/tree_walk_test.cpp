@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "SafePath.h"
 #include "TempDir.h"
 #include "TestUser.h"
 #include "walk/TreeWalk.h"
@@ -206,7 +207,7 @@ TEST_F(TreeWalkTest, RootIsOpenedWithoutFollowingLinks) {
     EXPECT_TRUE(Walk(c.root, r));
     EXPECT_EQ(c.seen, r.seen);
   }
-  for (auto openFn : {&tqhsm::walk::OpenNoSymlinks, &tqhsm::walk::OpenNoSymlinksByComponent}) {
+  for (auto openFn : {&tqhsm::OpenNoFollow, &tqhsm::OpenNoFollowByWalk}) {
     int fd = openFn(at("real").c_str(), O_RDONLY | O_DIRECTORY);
     EXPECT_GE(fd, 0);
     close(fd);

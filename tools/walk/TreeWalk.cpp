@@ -2,14 +2,14 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <linux/openat2.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <deque>
 #include <cerrno>
 #include <cstring>
+
+#include "SafePath.h"
 
 namespace tqhsm {
 namespace walk {
@@ -28,84 +28,6 @@ const char kMovedText[] = "moved during the walk; the rest of it is skipped";
 bool sameObject(const struct stat& a, const struct stat& b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
-
-// The final open of OpenNoSymlinks: an O_PATH open with O_NOFOLLOW gives the
-// link itself rather than failing, so a link is refused here.
-int refuseLink(int fd) {
-  struct stat st;
-  if (fd >= 0 && fstat(fd, &st) == 0 && S_ISLNK(st.st_mode)) {
-    close(fd);
-    errno = ELOOP;
-    return -1;
-  }
-  return fd;
-}
-
-}  // namespace
-
-int OpenNoSymlinksByComponent(const char* path, int flags) {
-  int dir = open(path[0] == '/' ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC);
-  if (dir < 0) return -1;
-  std::string part;
-  const char* p = path;
-  for (;;) {
-    while (*p == '/') ++p;
-    const char* end = std::strchr(p, '/');
-    if (!end) end = p + std::strlen(p);
-    part.assign(p, static_cast<size_t>(end - p));
-    const char* rest = end;
-    while (*rest == '/') ++rest;
-    bool last = *rest == '\0';
-    if (part.empty()) {  // the path was "/" (or "", refused by openat below)
-      int fd = openat(dir, path[0] == '/' ? "." : "", flags | O_CLOEXEC);
-      close(dir);
-      return fd;
-    }
-    if (last) {
-      int fd = openat(dir, part.c_str(), flags | O_NOFOLLOW | O_CLOEXEC);
-      int err = errno;
-      close(dir);
-      errno = err;
-      return refuseLink(fd);
-    }
-    int next = openat(dir, part.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
-    int err = errno;
-    close(dir);
-    if (next < 0) {
-      errno = err;
-      return -1;
-    }
-    struct stat st;
-    int bad = 0;
-    if (fstat(next, &st) != 0)
-      bad = errno;
-    else if (S_ISLNK(st.st_mode))
-      bad = ELOOP;
-    else if (!S_ISDIR(st.st_mode))
-      bad = ENOTDIR;
-    if (bad) {
-      close(next);
-      errno = bad;
-      return -1;
-    }
-    dir = next;
-    p = rest;
-  }
-}
-
-int OpenNoSymlinks(const char* path, int flags) {
-  struct open_how how;
-  std::memset(&how, 0, sizeof how);
-  how.flags = static_cast<uint64_t>(flags | O_NOFOLLOW | O_CLOEXEC);
-  how.resolve = RESOLVE_NO_SYMLINKS;
-  long fd = syscall(SYS_openat2, AT_FDCWD, path, &how, sizeof how);
-  if (fd >= 0) return refuseLink(static_cast<int>(fd));
-  // Kernels before 5.6, and sandboxes that filter the call, walk by hand.
-  if (errno == ENOSYS || errno == EPERM) return OpenNoSymlinksByComponent(path, flags);
-  return -1;
-}
-
-namespace {
 
 // One directory of the current path.
 struct Frame {
@@ -326,7 +248,7 @@ Action TreeWalk::visitEntry(Frame& parent, const char* name) {
 
 bool TreeWalk::run(const std::string& root) {
   m_sPath = root;
-  int pathFd = OpenNoSymlinks(root.c_str(), O_PATH);
+  int pathFd = tqhsm::OpenNoFollow(root.c_str(), O_PATH);
   struct stat st;
   if (pathFd < 0 || fstat(pathFd, &st) != 0) {
     int err = errno;

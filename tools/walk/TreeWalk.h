@@ -106,14 +106,6 @@ struct WalkOptions {
 // (with or without problems).
 bool Walk(const std::string& root, Visitor& visitor, const WalkOptions& options = WalkOptions());
 
-// Opens path without following a symbolic link in any component (openat2
-// with RESOLVE_NO_SYMLINKS where the kernel has it, else one O_NOFOLLOW step
-// per component). flags are open(2) flags; O_NOFOLLOW and O_CLOEXEC are
-// added. -1 with errno set on failure; ELOOP when a component is a link.
-int OpenNoSymlinks(const char* path, int flags);
-// The same, one O_NOFOLLOW step per component: what OpenNoSymlinks falls back
-// to on kernels without openat2.
-int OpenNoSymlinksByComponent(const char* path, int flags);
 
 }  // namespace walk
 }  // namespace tqhsm
