@@ -21,6 +21,7 @@
 //     outcome must equal that of a run without faults.
 
 #include <fcntl.h>
+#include <limits.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -221,12 +222,16 @@ class FaultCampaignTest : public ::testing::Test {
     std::string probe = m_dir.write("probe", "x");
     if (!SetStubXattr(probe, {'x'})) GTEST_SKIP() << "no user extended attributes here";
     unlink(probe.c_str());
-    m_run = m_dir.file("run");
+    // Real paths: the library acts only on files reached without a link.
+    char real[PATH_MAX];
+    ASSERT_NE(realpath(m_dir.path().c_str(), real), nullptr);
+    m_base = real;
+    m_run = m_base + "/run";
     m_tree = m_run + "/tree";
     m_cache = m_run + "/cache";
     m_state = m_run + "/state";
     m_results = m_run + "/results";
-    m_catalogPath = m_dir.file("catalog.db");
+    m_catalogPath = m_base + "/catalog.db";
     std::string error;
     std::unique_ptr<Catalog> c = Catalog::Open(m_catalogPath, error);
     ASSERT_NE(c, nullptr) << error;
@@ -283,7 +288,7 @@ class FaultCampaignTest : public ::testing::Test {
       std::string content(s.size, '\0');
       for (size_t i = 0; i < s.size; ++i)
         content[i] = static_cast<char>('a' + (i * 7 + s.rel.size() * 13 + s.rel.back()) % 26);
-      m_dir.write(path.substr(m_dir.path().size() + 1), content);
+      m_dir.write(path.substr(m_base.size() + 1), content);
       time_t t = s.kind == kYoung ? m_now : oldTime();
       SetTimes(path, t, t);
       if (s.kind == kDeadStub || s.kind == kLiveStub) {
@@ -295,16 +300,16 @@ class FaultCampaignTest : public ::testing::Test {
         struct stat st = StatOf(path);
         std::string cached = getCacheFname(path.c_str(), &st, m_cache);
         std::vector<char> bytes = StubBytes(recordOf(s));
-        m_dir.write(cached.substr(m_dir.path().size() + 1), std::string(bytes.begin(), bytes.end()));
+        m_dir.write(cached.substr(m_base.size() + 1), std::string(bytes.begin(), bytes.end()));
         time_t ct = s.kind == kStaleCache ? oldTime() - 10 : oldTime();
         SetTimes(cached, ct, ct);
       }
     }
-    m_dir.write(m_state.substr(m_dir.path().size() + 1) + "/watched_dirs",
+    m_dir.write(m_state.substr(m_base.size() + 1) + "/watched_dirs",
                 std::string(kWatchHeader) + "\n" + kOtherWatched + "\n");
-    m_dir.write(m_state.substr(m_dir.path().size() + 1) + "/migrated_trees",
+    m_dir.write(m_state.substr(m_base.size() + 1) + "/migrated_trees",
                 std::string(kTreesHeader) + "\n" + kClient + " " + kOtherWatched + "\n");
-    m_dir.write(m_state.substr(m_dir.path().size() + 1) + "/watched_dirs.tmp." +
+    m_dir.write(m_state.substr(m_base.size() + 1) + "/watched_dirs.tmp." +
                     std::to_string(m_deadPid),
                 "left by a writer that died\n");
   }
@@ -647,7 +652,7 @@ class FaultCampaignTest : public ::testing::Test {
   }
 
   TempDir m_dir;
-  std::string m_run, m_tree, m_cache, m_state, m_results, m_catalogPath;
+  std::string m_base, m_run, m_tree, m_cache, m_state, m_results, m_catalogPath;
   time_t m_now = 0;
   pid_t m_deadPid = 0;
   int m_failedRuns = 0;
