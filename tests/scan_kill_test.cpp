@@ -3,7 +3,8 @@
 // live AF) with its watch list and migrated trees in a state directory of its
 // own, and is killed after a random short delay, some dozens of times. After
 // every kill the two lists must parse and have lost no entry, the collect file
-// must hold whole records, the next run must end normally, and the next
+// must hold whole records (but for a last one the kill cut short), the next
+// run must end normally, and the next
 // update of the lists (tqhsm-watch remove) must succeed and leave no
 // temporary file behind, whatever a killed writer left.
 //
@@ -192,10 +193,13 @@ class ScanKillTest : public ::testing::Test {
     }
     return out;
   }
-  // StubCollect holds whole records only; their number.
-  long expectWholeCollect(const std::string& when) {
+  // StubCollect holds whole records only; their number. A kill in the middle
+  // of a write may cut the last one short (the kernel stops copying pages for
+  // a process that is being killed): with cutTail that one is not counted.
+  long expectWholeCollect(const std::string& when, bool cutTail = false) {
     SCOPED_TRACE(when);
     std::string text = ReadFile(m_results + "/StubCollect");
+    if (cutTail && !text.empty() && text.back() != '\n') text.erase(text.rfind('\n') + 1);
     if (!text.empty()) {
       EXPECT_EQ(text.back(), '\n') << "StubCollect ends mid-line";
     }
@@ -263,7 +267,7 @@ TEST_F(ScanKillTest, AKilledScanLeavesWholeListsAndTheNextRunEndsNormally) {
         ++finished;
     }
     expectListsWhole("after the kill");
-    expectWholeCollect("after the kill");
+    expectWholeCollect("after the kill", true);
     std::vector<std::string> left = temporaries();
     leftTemporaries += static_cast<int>(left.size());
 
