@@ -264,7 +264,8 @@ bool StateList::update(bool createDirectory,
 StateList::Lock::Lock(const std::string& directory, bool createDirectory) : m_nFd(-1) {
   if (createDirectory && !makeDirectories(directory, m_sError)) return;
   std::string path = directory + "/" + kLockFile;
-  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  FileSystem& fs = FileSystem::Current();
+  int fd = fs.open(path.c_str(), O_RDWR | O_CREAT, 0644);
   if (fd < 0) {
     m_sError = errText("Cannot open lock file " + path, errno);
     return;
@@ -272,14 +273,16 @@ StateList::Lock::Lock(const std::string& directory, bool createDirectory) : m_nF
   while (::flock(fd, LOCK_EX) != 0) {
     if (errno == EINTR) continue;
     m_sError = errText("Cannot lock " + path, errno);
-    ::close(fd);
+    fs.close(fd);
     return;
   }
   m_nFd = fd;
 }
 
 StateList::Lock::~Lock() {
-  if (m_nFd >= 0) ::close(m_nFd);  // closing releases the lock
+  // Closing releases the lock, whatever close answers: nothing is written
+  // through this descriptor.
+  if (m_nFd >= 0) FileSystem::Current().close(m_nFd);
 }
 
 }  // namespace tqhsm

@@ -74,6 +74,9 @@ int TQHSMHelper::PruneStub(const char* path, struct stat* st) {
     return -1;
   }
   m_event.DebugLvl(tag, 0, "Deleting stub %s, since its AF has been pruned", host);
-  if (deleted != 0) m_event.DebugLvl(tag, 1, "%s.", why.c_str());
-  return 0;  // the stub counts as pruned once its deletion was attempted
+  // The stub counts as pruned once its deletion was attempted; a delete that
+  // failed (an I/O error, a read-only file system) leaves it in place, which
+  // the administrator must be told: the next scan tries again.
+  if (deleted != 0) m_event.Error(tag, "%s.", why.c_str());
+  return 0;
 }

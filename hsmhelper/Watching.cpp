@@ -110,10 +110,10 @@ bool TQHSMWatchVolumeLocally(EvDebug& log, const char* tag, TQHSMLowLevelCtx* ct
     }
   }
   // The volume is watched now; should recording it fail, the next run only
-  // starts watching it afresh.
+  // starts watching it afresh. The list lost the line all the same (a full or
+  // failing state directory), which is an error to show, not a detail.
   if (trees.addTree(path) != 0)
-    log.DebugLvl(tag, -1, "Could not record %s as migrated: %s", path,
-                 trees.getLastError().c_str());
+    log.Error(tag, "Could not record %s as migrated: %s", path, trees.getLastError().c_str());
   return true;
 }
 

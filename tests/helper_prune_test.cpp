@@ -439,7 +439,10 @@ TEST_F(PruneStubTest, FailedDeletionStillCountsAsPruned) {
   EXPECT_EQ(m_h->PruneStub(f.c_str(), nullptr), 0);
   EXPECT_TRUE(FileExists(f));
   EXPECT_TRUE(m_log.has("TQHSMHelper::PruneStub", "Deleting stub " + f + ", since its AF has been pruned"));
-  EXPECT_TRUE(m_log.hasText("Cannot delete " + m_dir.path() + "/f: " + strerror(EROFS) + "."));
+  const LogLine* failed =
+      m_log.find("Cannot delete " + m_dir.path() + "/f: " + strerror(EROFS) + ".");
+  ASSERT_NE(failed, nullptr);
+  EXPECT_EQ(failed->kind, tqhsm::LogKind::Error);  // the stub is still there
 }
 
 // Only an intact stub is deleted, and only the file the scan stat-ed: a stub

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "CaptureLog.h"
+#include "FaultyFileSystem.h"
 #include "HSMLowLevel.h"
 #include "ScanFakes.h"
 #include "TQHSMHelper.h"
@@ -142,6 +143,25 @@ TEST_F(WatchTest, LocalNewVolumeIsWatchedRecordedAndListed) {
   EXPECT_TRUE(h->startWatchingVolume("/data", error));
   EXPECT_EQ(ll->calls, (std::vector<std::string>{"watched? /data", "start /data"}));
   EXPECT_EQ(h->m_lstNewHSMMountPoints.size(), 1u);
+}
+
+// The volume is watched, but the migrated-trees list cannot take the line (a
+// full state directory): the watch stands, and the lost record is an Error.
+TEST_F(WatchTest, LocalVolumeThatCannotBeRecordedIsAnError) {
+  auto h = helper();
+  m_ctx->add("/");
+  FaultyFileSystem fs;
+  fs.failAt(FaultyFileSystem::eWrite, 1, ENOSPC, true, 0, "migrated_trees");
+  tqhsm::ScopedBackend<tqhsm::FileSystem> scope(&fs);
+  std::string error;
+  EXPECT_TRUE(h->startWatchingVolume("/data", error));
+  EXPECT_EQ(fs.fired(FaultyFileSystem::eWrite), 1);
+  EXPECT_FALSE(recorded("/data"));
+  const LogLine* line = nullptr;
+  for (const LogLine& l : m_log.lines)
+    if (l.text.find("Could not record /data as migrated: Cannot write ") == 0) line = &l;
+  ASSERT_NE(line, nullptr);
+  EXPECT_EQ(line->kind, tqhsm::LogKind::Error);
 }
 
 TEST_F(WatchTest, LocalAlreadyWatchedOnlyRecordsTheTree) {

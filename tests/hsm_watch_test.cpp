@@ -51,7 +51,8 @@ class FailingFs : public tqhsm::FileSystemWrapper {
 
   int open(const char* path, int flags, mode_t mode) override {
     ++opens;
-    if (op == kOpen && (flags & O_CREAT)) return errno = err, -1;
+    // The temporary list file, which is always created afresh.
+    if (op == kOpen && (flags & O_CREAT) && (flags & O_EXCL)) return errno = err, -1;
     return FileSystemWrapper::open(path, flags, mode);
   }
   ssize_t write(int fd, const void* data, size_t size) override {
