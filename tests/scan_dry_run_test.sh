@@ -46,6 +46,8 @@ mk "$tree/docs/restub.bin"     60000 500  500   # recalled, its cached stub is c
 mk "$tree/logs/stale.bin"      70000 500  500   # its cached stub is stale
 mk "$tree/logs/held-open.bin"  40000 600  600
 mk "$tree/media/pruned.iso"    50000 1000 1000
+hostile=$'p\nr\x1b.iso'           # the action log names it on one line, escaped
+mk "$tree/media/$hostile"      50000 1000 1000
 mk "$tree/media/kept.iso"      50000 1000 1000
 mk "$tree/media/old.mov"      300000 700  700
 ln -s ../docs/report.pdf "$tree/media/link"
@@ -79,6 +81,7 @@ Path = $tmp/catalog.db
 EOF
 stubs() { "$stubtool" --config "$tmp/tqhsm.ini" "$@"; }
 stubs make "$tree/media/pruned.iso" --af 2:1:10 >/dev/null
+stubs make "$tree/media/$hostile" --af 2:1:10 >/dev/null
 stubs make "$tree/media/kept.iso" --af 2:1:11 >/dev/null
 # A cached stub is named by the device and inode of its file and is current
 # while its modification time is the file's.
@@ -145,14 +148,15 @@ snapshot > "$tmp/after"
 diff "$tmp/before" "$tmp/after" >&2 || fail "the dry run changed something (diff above)"
 head -1 <<<"$dry" | grep -q "dry run" || fail "no dry run at the top: $dry"
 for want in "result 1:          4 collected" "result 0:          3 not a candidate" "result 2:          1 stub kept" \
-            "result 3:          1 stub pruned (would be deleted)" "re-stubbed:        1 files (would be)" \
+            "result 3:          2 stub pruned (would be deleted)" "re-stubbed:        1 files (would be)" \
             "StubCollect:       $jr/StubCollect.dryrun (3 collected)" \
-            "actions:           $jr/StubCollect.actions.dryrun (stubs it would delete: 1, files it would re-stub: 1)" \
+            "actions:           $jr/StubCollect.actions.dryrun (stubs it would delete: 2, files it would re-stub: 1)" \
             "log:               $jr/StubCollect.log.dryrun"; do
   grep -qF -- "$want" <<<"$dry" || fail "dry summary lacks '$want': $dry"
 done
-printf 'would delete\t2:1:10\t%s\nwould re-stub\t2:1:11\t%s\t%s\n' "$tree/media/pruned.iso" \
-  "$tree/docs/restub.bin" "$restub_cache" > "$tmp/want-actions"
+printf 'would delete\t2:1:10\t%s\nwould delete\t2:1:10\t%s\nwould re-stub\t2:1:11\t%s\t%s\n' \
+  "$tree/media/p\\nr\\x1b.iso" "$tree/media/pruned.iso" "$tree/docs/restub.bin" "$restub_cache" \
+  > "$tmp/want-actions"
 cmp -s "$tmp/want-actions" "$jr/StubCollect.actions.dryrun" ||
   fail "dry action log: $(cat "$jr/StubCollect.actions.dryrun")"
 log=$jr/StubCollect.log.dryrun
@@ -177,9 +181,9 @@ cmp -s "$jr/StubCollect.dryrun" "$jr/StubCollect" ||
   fail "StubCollect differs: $(diff "$jr/StubCollect.dryrun" "$jr/StubCollect")"
 sed -e 's/^would delete/deleted/' -e 's/^would re-stub/re-stubbed/' "$tmp/want-actions" > "$tmp/want-real"
 cmp -s "$tmp/want-real" "$jr/StubCollect.actions" || fail "real action log: $(cat "$jr/StubCollect.actions")"
-grep -qF "actions:           $jr/StubCollect.actions (stubs deleted: 1, files re-stubbed: 1)" <<<"$real" ||
+grep -qF "actions:           $jr/StubCollect.actions (stubs deleted: 2, files re-stubbed: 1)" <<<"$real" ||
   fail "real summary: $real"
-[ -e "$tree/media/pruned.iso" ] && fail "the pruned stub is still there"
+[ -e "$tree/media/pruned.iso" ] || [ -e "$tree/media/$hostile" ] && fail "a pruned stub is still there"
 stubs show "$tree/docs/restub.bin" >/dev/null || fail "the recalled file was not re-stubbed"
 [ -e "$restub_cache" ] && fail "the used cached stub is still there"
 [ -e "$stale_cache" ] && fail "the stale cached stub is still there"
