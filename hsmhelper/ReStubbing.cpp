@@ -73,9 +73,7 @@ void DeleteStaleCachedStub(TQHSMHelper& h, const std::string& cachedStub) {
 MyIndexInfoResp::MyIndexInfoResp(const char* dumpPath)
     : FetchIndexInfoSendRes(nullptr), m_nDumpFd(-1), m_bFailed(false) {
   std::string error;
-  // Started afresh: the answers of a run that died before deleting it would
-  // be counted as this lookup's.
-  m_nDumpFd = OpenOwnFile(dumpPath, true, true, error);
+  m_nDumpFd = OpenOwnFile(dumpPath, true, false, error);
   // Without the file the sink writes nothing, and the pass's count of the
   // answers finds them missing.
   if (m_nDumpFd < 0) EvDebug().Error(kTag, "%s", error.c_str());
