@@ -311,7 +311,12 @@ class Scanner : public tqhsm::walk::Visitor {
       v.blockSize = bs == m_h.m_mapFsBlockSize.end() ? 0 : bs->second;
       m_scratch = v.mountPoint;
       v.active = m_h.MoreFilesToArchive(m_scratch);
-      if (v.budgetBefore <= 0 && m_h.m_bRulesInitialized && !(m_h.m_rules.m_ulRulesFlag & 0x2000))
+      // A budget taken back because the volume could not be watched is
+      // shown with the watch's failure instead.
+      const std::map<std::string, std::string>& watchFailures = m_h.WatchFailures();
+      bool unwatched = watchFailures.count(v.mountPoint) || watchFailures.count(cp.resetPath);
+      if (v.budgetBefore <= 0 && !unwatched && m_h.m_bRulesInitialized &&
+          !(m_h.m_rules.m_ulRulesFlag & 0x2000))
         v.noBudget = noBudgetReason(m_h, v.mountPoint, typeOf(m_mounts, v.mountPoint, cp.resetPath));
       cp.volumes.push_back(v);
     }
@@ -752,11 +757,12 @@ int main(int argc, char** argv) {
   app.add_option("--config", o.config, "Configuration file (default: $TQHSM_CONFIG)");
   app.add_option("--log", o.log,
                  "Log file, appended to (default: $TQHSM_LOG, else COLLECT_FILE.log in the job "
-                 "results directory, started afresh)");
+                 "results directory, started afresh; .log.dryrun in a dry run)");
   app.add_flag("-v,--verbose", o.verbose, "Show the log on standard error as well");
   app.add_option("--actions", o.actions,
                  "Action log: every stub deleted and file re-stubbed, with its AF (default: "
-                 "COLLECT_FILE.actions in the job results directory)");
+                 "COLLECT_FILE.actions in the job results directory, .actions.dryrun in a dry "
+                 "run)");
   app.add_flag("--dry-run", o.dryRun,
                "Decide everything, act on nothing: no stub deleted, no file re-stubbed, the "
                "watch list and migrated trees only read; the lists get \".dryrun\" after their "
