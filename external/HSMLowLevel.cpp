@@ -595,6 +595,8 @@ int TQHSMLowLevel::stubFile(const char* path, const char* reparse, time_t time, 
     return eStubFailed;
   }
 
+  if (flag >= 0 && (flag & eStubCheckOnly)) return 0;
+
   // Remember what the attribute held (a stale attribute of a file written
   // after an earlier stubbing, say), to put it back should a later step fail.
   char small[kSmallAttr];

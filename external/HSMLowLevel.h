@@ -76,8 +76,11 @@ class TQHSM_API TQHSMLowLevel {
   enum { eFileNotOpen = 0, eFileOpen = 1, eFileStateUnknown = 3 };
   // Options of stubFile (a negative value means none): also write the stub data
   // at the head of the file, which makes a sparse-file stub that a proxy or a
-  // snapshot without extended attributes still recognises.
-  enum { eStubWriteHead = 1 };
+  // snapshot without extended attributes still recognises; or only check (a
+  // dry run): every check of a real call is made, up to the write lease and
+  // the stub data the file would get, and the answer is the one the real call
+  // would give short of a failure of its writes, but nothing is changed.
+  enum { eStubWriteHead = 1, eStubCheckOnly = 2 };
 
   // Results of stubFile besides 0 (stubbed) and eStubFailed: the file is not
   // the one decided on (another inode or device, not a regular file, a

@@ -120,9 +120,11 @@ int openFile(HSMStore& store, const char* path, int flags) {
   return fd;
 }
 
-// Deletes name of dirfd when it names a regular file with dev/ino of want.
+// Deletes name of dirfd when it names a regular file with dev/ino of want;
+// with act false only the checks are made (the answer a delete would give,
+// short of the delete's own failure).
 int unlinkChecked(HSMStore& store, int dirfd, const std::string& dir, const std::string& name,
-                  const struct stat* want, std::string& why) {
+                  const struct stat* want, std::string& why, bool act = true) {
   struct stat now;
   if (store.fstatat(dirfd, name.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0) {
     int err = errno;
@@ -139,6 +141,7 @@ int unlinkChecked(HSMStore& store, int dirfd, const std::string& dir, const std:
           ", decided on inode " + std::to_string(want->st_ino) + ")";
     return -2;
   }
+  if (!act) return 0;
   if (store.unlinkat(dirfd, name.c_str(), 0) != 0) {
     why = errText("Cannot delete " + dir + "/" + name, errno);
     return -1;
@@ -251,6 +254,14 @@ int SafeFile::unlink(std::string& why) {
     return -1;
   }
   return unlinkChecked(HSMStore::Current(), m_nDirFd, m_sDir, m_sName, &m_st, why);
+}
+
+int SafeFile::checkUnlink(std::string& why) {
+  if (m_nFd < 0 || m_nDirFd < 0) {
+    why = "Not opened for a delete";
+    return -1;
+  }
+  return unlinkChecked(HSMStore::Current(), m_nDirFd, m_sDir, m_sName, &m_st, why, false);
 }
 
 int UnlinkIfSame(const std::string& dir, const std::string& name, const struct stat* expected,

@@ -76,6 +76,9 @@ class TQHSM_API SafeFile {
   // file. 0 deleted; -2 the name names another file now (nothing deleted);
   // -1 the check or the delete failed (why says which).
   int unlink(std::string& why);
+  // The checks of unlink without the delete (a dry run): 0 the name still
+  // names this file, -2 or -1 as unlink would answer.
+  int checkUnlink(std::string& why);
 
  private:
   int m_nFd = -1;

@@ -270,7 +270,11 @@ int initialize(TQHSMHelper& h, int appKey, int appId, int driverMode) {
   h.m_event.Debug(kTag, "HSM Rules Initialized.");
   h.PrintHSMRules();
 
-  std::string collectPath = h.m_sJobResultsDir + "/" + h.m_sCollectFileName;
+  // A dry run's lists carry a suffix: no archiving phase may take them for
+  // a real run's.
+  const std::string usualPath = h.m_sJobResultsDir + "/" + h.m_sCollectFileName;
+  const std::string suffix = h.IsDryRun() ? TQHSM_DRY_RUN_SUFFIX : "";
+  std::string collectPath = usualPath + suffix;
   if (h.m_stubCollect.Initialize(collectPath) == 0) {
     h.m_event.Error(kTag, "Failed to initialize collect file %s.", collectPath.c_str());
     return -1;
@@ -279,7 +283,7 @@ int initialize(TQHSMHelper& h, int appKey, int appId, int driverMode) {
   h.m_stubCollect.SetSeperator('|');
 
   // Without StubCollectTemp there is no re-stubbing, but the scan goes on.
-  h.m_sTempCollectPath = collectPath + "_temp";
+  h.m_sTempCollectPath = usualPath + "_temp" + suffix;
   if (h.m_tempCollect.Initialize(h.m_sTempCollectPath) == 0) {
     h.m_event.Error(kTag, "Failed to initialize temp collect file %s.",
                     h.m_sTempCollectPath.c_str());

@@ -58,6 +58,10 @@ void CloseFile(FILE*& f) {
 // A cached stub the pass has no use for any more; only ever a file in the
 // stub cache, never what a link there points to.
 void DeleteStaleCachedStub(TQHSMHelper& h, const std::string& cachedStub) {
+  if (h.IsDryRun()) {
+    h.m_event.DebugLvl(kTag, 2, "Would delete cached stub %s.", cachedStub.c_str());
+    return;
+  }
   std::string why;
   if (DeleteCachedStub(h.m_rules.m_sStubCacheLocation, cachedStub, nullptr, why) != 0)
     h.m_event.DebugLvl(kTag, 1, "Cached stub %s not deleted: %s.", cachedStub.c_str(),
@@ -228,7 +232,15 @@ void TQHSMHelper::ReStubFile(const std::string& filePath, const std::string& cac
   expect.mtime = st.st_mtime;
   expect.bSize = stub.originalSize != 0;
   expect.size = static_cast<off_t>(stub.originalSize);
-  int rc = lowLevel->stubFile(file, reparse, st.st_mtime + 1, -1, expect);
+  // A dry run has every check made and nothing changed.
+  int rc = lowLevel->stubFile(file, reparse, st.st_mtime + 1,
+                              m_bDryRun ? TQHSMLowLevel::eStubCheckOnly : -1, expect);
+  if (rc == 0 && m_bDryRun) {
+    m_event.DebugLvl(kTag, 1, "Would replace '%s' with its stub from StubCache %s.", file,
+                     cachedStub.c_str());
+    TellAction(TQHSMAction::eFileReStubbed, file, cachedStub.c_str(), stub, nullptr);
+    return;
+  }
   if (rc == 0) {
     m_event.DebugLvl(kTag, 3, "Successfully replaced '%s' with corresponsding stub from StubCache.",
                      file);
@@ -243,6 +255,7 @@ void TQHSMHelper::ReStubFile(const std::string& filePath, const std::string& cac
       std::string path = filePath;
       AddToRestubbingMountPoints(path);
     }
+    TellAction(TQHSMAction::eFileReStubbed, file, cachedStub.c_str(), stub, nullptr);
     return;
   }
   if (rc == TQHSMLowLevel::eStubChanged || rc == TQHSMLowLevel::eStubModified) {
@@ -298,7 +311,13 @@ bool TQHSMHelper::ProcessFilesForReStubbing(const char* /*unused*/) {
 
   // The rewrite file is written by a collect-file writer: the same line layout
   // ("%c%s%c%ld%c\n" with '|'), and lines acknowledged only once stored.
-  const std::string rewritePath = tempPath + "_temp";
+  // StubCollectTemp's name + "_temp"; in a dry run before the dry run's suffix.
+  std::string usualTemp = tempPath;
+  const size_t suffix = sizeof TQHSM_DRY_RUN_SUFFIX - 1;
+  if (m_bDryRun && usualTemp.size() > suffix &&
+      usualTemp.compare(usualTemp.size() - suffix, suffix, TQHSM_DRY_RUN_SUFFIX) == 0)
+    usualTemp.resize(usualTemp.size() - suffix);
+  const std::string rewritePath = ListPath(usualTemp + "_temp");
   CollectFile out;
   std::string inError;
   FILE* in = nullptr;
@@ -410,7 +429,7 @@ bool TQHSMHelper::ProcessFilesForReStubbing(const char* /*unused*/) {
   }
 
   // Phase 2.
-  const std::string dumpPath = m_sJobResultsDir + "/" + "IndexingDump.obf";
+  const std::string dumpPath = ListPath(m_sJobResultsDir + "/" + "IndexingDump.obf");
   if (!LookupStubs(*this, query, dumpPath)) {
     AddAllItemsFromTempCollectFile();
     return false;

@@ -10,10 +10,12 @@ int TQHSMHelper::DeInitialize(int failed) {
   m_perf.LogPerfCounters(tag, nullptr, -1);
   // StubCollectTemp belongs to the re-stubbing pass, which closes it. Should
   // the owner not have run the pass, its candidates are archived instead of
-  // being left behind in a file nobody reads.
-  if (m_tempCollect.IsOpen() && m_tempCollect.LinesAcknowledged() > 0) {
-    m_event.DebugLvl(tag, -1, "The re-stubbing pass did not run, adding all of %s to StubCollect",
-                     m_sTempCollectPath.c_str());
+  // being left behind in a file nobody reads; an empty one is removed.
+  if (m_tempCollect.IsOpen()) {
+    if (m_tempCollect.LinesAcknowledged() > 0)
+      m_event.DebugLvl(tag, -1,
+                       "The re-stubbing pass did not run, adding all of %s to StubCollect",
+                       m_sTempCollectPath.c_str());
     AddAllItemsFromTempCollectFile();
   }
   // A failure that only closing shows (a write-back error, a sync that fails)

@@ -59,7 +59,9 @@ bool TQHSMHelper::IsFileShouldBeReStubbed(const char* path, struct stat* st,
   if (cached.st_mtime != st->st_mtime) {
     // Stale: the file changed after its stub was cached.
     std::string why;
-    if (DeleteCachedStub(m_rules.m_sStubCacheLocation, name, &cached, why) != 0)
+    if (m_bDryRun)
+      m_event.DebugLvl(tag, 2, "Would delete stale cached stub %s.", name.c_str());
+    else if (DeleteCachedStub(m_rules.m_sStubCacheLocation, name, &cached, why) != 0)
       m_event.DebugLvl(tag, 1, "Stale cached stub %s not deleted: %s.", name.c_str(), why.c_str());
     return false;
   }
@@ -127,7 +129,9 @@ bool TQHSMHelper::ProcessStubCache(bool bUseStubCache, const char* path, struct 
   expect.size = fileSt.st_size;
   expect.bMtime = true;
   expect.mtime = fileSt.st_mtime;
-  int rc = lowLevel->stubFile(path, reparse, fileSt.st_mtime, -1, expect);
+  // A dry run has every check made and nothing changed.
+  int rc = lowLevel->stubFile(path, reparse, fileSt.st_mtime,
+                              m_bDryRun ? TQHSMLowLevel::eStubCheckOnly : -1, expect);
   if (rc == TQHSMLowLevel::eStubChanged || rc == TQHSMLowLevel::eStubModified) {
     m_event.DebugLvl(tag, rc == TQHSMLowLevel::eStubChanged ? 1 : 2,
                      "Not replacing %s with cached stub %s: %s.", path, name.c_str(),
@@ -138,7 +142,15 @@ bool TQHSMHelper::ProcessStubCache(bool bUseStubCache, const char* path, struct 
     m_event.Error(tag, "Failed to stub %s: %s", path, lowLevel->getLastError().c_str());
     return false;
   }
-  m_event.Error(tag, "Successfully replaced %s with cached stub %s", path, name.c_str());
+  if (m_bDryRun)
+    m_event.DebugLvl(tag, 1, "Would replace %s with cached stub %s", path, name.c_str());
+  else
+    m_event.Error(tag, "Successfully replaced %s with cached stub %s", path, name.c_str());
+  if (m_pActionObserver) {
+    ReparseData af;
+    ParseStubReparseData(reparse, af);
+    TellAction(TQHSMAction::eFileReStubbed, path, name.c_str(), af, nullptr);
+  }
   return true;
 }
 

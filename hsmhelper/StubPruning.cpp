@@ -68,15 +68,24 @@ int TQHSMHelper::PruneStub(const char* path, struct stat* st) {
   int pruned = m_rules.isAFilePruned(data, host, m_sAppGUID, static_cast<uint64_t>(m_nAppId));
   m_perf.StopPerfCounter(tag, ePerfIsAFilePruned, 0);
   if (pruned != 1) return -1;
-  int deleted = file.unlink(why);
+  // A dry run makes the delete's checks and stops short of it.
+  int deleted = m_bDryRun ? file.checkUnlink(why) : file.unlink(why);
   if (deleted == -2) {
     m_event.DebugLvl(tag, 1, "Not pruning %s: it changed under the scan (%s).", host, why.c_str());
     return -1;
   }
-  m_event.DebugLvl(tag, 0, "Deleting stub %s, since its AF has been pruned", host);
+  if (m_bDryRun)
+    m_event.DebugLvl(tag, 0, "Would delete stub %s, since its AF has been pruned", host);
+  else
+    m_event.DebugLvl(tag, 0, "Deleting stub %s, since its AF has been pruned", host);
   // The stub counts as pruned once its deletion was attempted; a delete that
   // failed (an I/O error, a read-only file system) leaves it in place, which
   // the administrator must be told: the next scan tries again.
   if (deleted != 0) m_event.Error(tag, "%s.", why.c_str());
+  if (m_pActionObserver) {
+    ReparseData af;
+    ParseStubData(data, af);
+    TellAction(TQHSMAction::eStubDeleted, host, nullptr, af, deleted != 0 ? why.c_str() : nullptr);
+  }
   return 0;
 }

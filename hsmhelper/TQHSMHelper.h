@@ -135,6 +135,40 @@ class TQHSM_API CScopedPerf {
   PerfCounter* m_pPerf;
 };
 
+// What the lists of a dry run are called: their usual names plus this, so that
+// no archiving phase can take them for a real run's.
+#define TQHSM_DRY_RUN_SUFFIX ".dryrun"
+
+// One act of the helper on a file of the scanned tree, as its owner is told of
+// it (TQHSMHelper::SetActionObserver). The texts are valid during the call only.
+struct TQHSM_API TQHSMAction {
+  enum Kind {
+    eStubDeleted = 1,    // a stub whose AF has been pruned (PruneStub)
+    eFileReStubbed = 2,  // a recalled file turned back into a stub from its cached stub
+  };
+  Kind m_eKind = eStubDeleted;
+  const char* m_pPath = nullptr;        // the file (the host path)
+  const char* m_pCachedStub = nullptr;  // eFileReStubbed: the cached stub it came from
+  // The AF of the stub: the one deleted, or the one the new stub points to.
+  uint64_t m_ulParvisNumber = 0;
+  uint64_t m_ulCopyPrecedence = 0;
+  uint64_t m_ulAfileId = 0;
+  // A dry run: nothing was done; this is what a real run would have done.
+  bool m_bDryRun = false;
+  // Null when the act was done (or, in a dry run, would be); otherwise why it
+  // was attempted and failed (a stub that could not be deleted still counts as
+  // pruned, result 3).
+  const char* m_pError = nullptr;
+};
+
+// Told of every act of a helper on a file of the scanned tree, from the
+// helper's thread, right after the act.
+class TQHSM_API TQHSMActionObserver {
+ public:
+  virtual ~TQHSMActionObserver();
+  virtual void OnAction(const TQHSMAction& action) = 0;
+};
+
 // The data-migration helper of the file-system scan. One object per scan,
 // used from one thread; see README for the calling order.
 class TQHSM_API TQHSMHelper {
@@ -147,6 +181,19 @@ class TQHSM_API TQHSMHelper {
   void PrintHSMRules();
   // The owner of the object says whether snapshot paths are already host paths.
   void SetSnapHostMapped(bool mapped) { m_bSnapHostMapped = mapped; }
+  // No-action mode. Every decision is made as usual and every result is what
+  // a real run would give, but no stub is deleted, no file re-stubbed, no
+  // cached stub deleted, and the watch list and the migrated trees are only
+  // read; the lists (StubCollect, StubCollectTemp, the rewrite and dump
+  // files) get TQHSM_DRY_RUN_SUFFIX after their usual names. The log says
+  // what would have been done ("Would delete stub ...").
+  // REQUIRES: called before Initialize, which names the lists.
+  void SetDryRun(bool dryRun) { m_bDryRun = dryRun; }
+  bool IsDryRun() const { return m_bDryRun; }
+  // Every stub deleted and file re-stubbed (in a dry run: that would be) is
+  // told to observer, which stays the caller's; null (the default) tells
+  // nobody and costs nothing.
+  void SetActionObserver(TQHSMActionObserver* observer) { m_pActionObserver = observer; }
 
   // Start and end of a scan.
   int Initialize(int appKey, int appId, int driverMode);
@@ -261,8 +308,18 @@ class TQHSM_API TQHSMHelper {
   uint64_t m_ulCollectLinesAffected = 0;
   std::string m_sCollectFileError;
   std::map<std::string, std::string> m_mapWatchFailures;
+  bool m_bDryRun = false;
+  TQHSMActionObserver* m_pActionObserver = nullptr;
 
  private:
+  // A list's path: the usual one, or in a dry run with TQHSM_DRY_RUN_SUFFIX.
+  std::string ListPath(const std::string& usual) const {
+    return m_bDryRun ? usual + TQHSM_DRY_RUN_SUFFIX : usual;
+  }
+  // Tells the observer (when there is one) of an act on path; the AF from the
+  // stub data or the reparse text given.
+  void TellAction(TQHSMAction::Kind kind, const char* path, const char* cachedStub,
+                  const ReparseData& af, const char* error);
   bool startWatching(const char* path, std::string& error);
   bool CloseTempCollect();
   void ReportTempLoss(const char* tag, uint64_t lost, const char* why);

@@ -44,6 +44,13 @@ bool TQHSMHelper::startWatching(const char* path, std::string& error) {
       m_event.Error("TQHSMHelper::startWatchingVolume", "%s", error.c_str());
       return false;
     }
+    // The service would change its machine's lists: a dry run does not ask.
+    if (m_bDryRun) {
+      m_event.DebugLvl("TQHSMHelper::startWatchingVolume", 1,
+                       "Would ask the HSM service of client %s to watch %s",
+                       m_sRemoteClientName.c_str(), path);
+      return true;
+    }
     DMRStartWatchingVolumeReq request;
     request.clientName = m_sRemoteClientName.c_str();
     request.volumePath = path;
@@ -76,13 +83,14 @@ bool TQHSMHelper::startWatching(const char* path, std::string& error) {
 
   bool newlyWatched = false;
   bool ok = TQHSMWatchVolumeLocally(m_event, "TQHSMHelper::startWatchingVolume", m_pLowLevelCtx,
-                                    path, error, newlyWatched);
+                                    path, error, newlyWatched, m_bDryRun);
   if (newlyWatched) m_lstNewHSMMountPoints.push_back(path);
   return ok;
 }
 
 bool TQHSMWatchVolumeLocally(EvDebug& log, const char* tag, TQHSMLowLevelCtx* ctx,
-                             const char* path, std::string& error, bool& newlyWatched) {
+                             const char* path, std::string& error, bool& newlyWatched,
+                             bool dryRun) {
   newlyWatched = false;
   TQHSMLowLevel* lowLevel = ctx ? ctx->getByFileName(path) : nullptr;
   if (!lowLevel) {
@@ -91,11 +99,25 @@ bool TQHSMWatchVolumeLocally(EvDebug& log, const char* tag, TQHSMLowLevelCtx* ct
   }
   TQHSMMigratedDirTrees trees(true, OBPI_Focus::getFocusClientName(true));
   log.DebugLvl(tag, 1, "Going to Check if dir %s is watched", path);
-  if (lowLevel->isDirWatched(path) <= 0) {
+  int watched = lowLevel->isDirWatched(path);
+  if (watched <= 0) {
     log.DebugLvl(tag, 1, "Dir %s not being watched", path);
     std::string treeRoot = path;
     log.DebugLvl(tag, 1, "Checking if %s was migrated before", path);
-    if (trees.wasDirMigrated(path, treeRoot) != 0) {
+    bool migrated = trees.wasDirMigrated(path, treeRoot) != 0;
+    const char* dir = migrated ? treeRoot.c_str() : path;
+    if (dryRun) {
+      // A watch list that cannot be read cannot be changed either.
+      if (watched < 0) {
+        error = withReason(std::string("Failed to start watching dir tree ") + dir, *lowLevel);
+        return false;
+      }
+      log.DebugLvl(tag, 1, "Would start watching dir tree %s and record %s as migrated", dir,
+                   path);
+      newlyWatched = !migrated;
+      return true;
+    }
+    if (migrated) {
       log.DebugLvl(tag, 1, "Dir %s was migrated before.Starting to watch again", path);
       if (lowLevel->startWatchingDirTree(treeRoot.c_str()) < 0) {
         error = withReason("Failed to start watching dir tree " + treeRoot, *lowLevel);
@@ -112,7 +134,9 @@ bool TQHSMWatchVolumeLocally(EvDebug& log, const char* tag, TQHSMLowLevelCtx* ct
   // The volume is watched now; should recording it fail, the next run only
   // starts watching it afresh. The list lost the line all the same (a full or
   // failing state directory), which is an error to show, not a detail.
-  if (trees.addTree(path) != 0)
+  if (dryRun)
+    log.DebugLvl(tag, 1, "Would record %s as migrated", path);
+  else if (trees.addTree(path) != 0)
     log.Error(tag, "Could not record %s as migrated: %s", path, trees.getLastError().c_str());
   return true;
 }
@@ -134,6 +158,12 @@ int TQHSMHelper::CleanupNewHSMMountPoints() {
   TQHSMMigratedDirTrees trees(true, OBPI_Focus::getFocusClientName(true));
   int result = 1;
   for (const std::string& path : m_lstNewHSMMountPoints) {
+    // A dry run put nothing on the list.
+    if (m_bDryRun) {
+      m_event.DebugLvl("TQHSMHelper::CleanupNewHSMMountPoints", 1,
+                       "Would take '%s' off the watch list again", path.c_str());
+      continue;
+    }
     TQHSMLowLevel* lowLevel =
         m_pLowLevelCtx ? m_pLowLevelCtx->getByFileName(path.c_str()) : nullptr;
     if (!lowLevel) {

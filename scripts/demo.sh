@@ -3,7 +3,8 @@
 # of varied sizes and ages, two stubs of which one points into a pruned archive
 # file, a file held open, a symbolic link), writes a configuration and a catalog
 # whose watermarks give that folder's volume a budget, runs tqhsm-scan twice and
-# shows the summary and the head of StubCollect.
+# shows the summary and the head of StubCollect. A dry run comes first: it must
+# change nothing outside the job-results directory and give the same results.
 set -euo pipefail
 build=$(cd "${1:-build}" && pwd)
 for tool in tqhsm-scan tqhsm-stub tqhsm-catalog; do
@@ -124,9 +125,52 @@ echo "== sample tree: $tree"
 echo "   volume: $(df -P "$demo" | awk 'NR==2 {print $6}'), block size $bsize, $avail of $blocks blocks available"
 echo "   watermarks: low $low %, high $high %"
 echo
+
+# What a dry run must leave as it is: the tree (identity, size, blocks, times,
+# a file's access time too), its stub attributes, the state directory.
+snapshot() {
+  (cd "$tree" && find . -printf '%p %y %i %s %b %m %T@ %C@\n' | sort)
+  (cd "$tree" && find . -type f -printf '%p %A@\n' | sort)
+  getfattr -R -h -d -m - --absolute-names "$tree" 2>/dev/null
+  (cd "$demo/state" && find . -printf '%p %s %m %T@\n' | sort && find . -type f -exec sha256sum {} + | sort)
+}
+# The figures a dry run and the real run after it share.
+counts() {
+  grep -E '^  (files seen|result [0-3]|bytes collected|re-stubbed):' <<<"$1" |
+    sed -e 's/ (would be deleted)//' -e 's/ (would be)//'
+  sed -n 's/^  StubCollect: .*(\([0-9]*\) collected)$/collected \1/p' <<<"$1"
+}
+echo "== tqhsm-scan --dry-run --config $config --app-id 5 --job-results $demo/results $tree"
+snapshot > "$demo/before-dry-run"
+dry=$("$build/tqhsm-scan" --dry-run --config "$config" --app-id 5 \
+  --job-results "$demo/results" --no-progress "$tree")
+echo "$dry"
+snapshot > "$demo/after-dry-run"
+if cmp -s "$demo/before-dry-run" "$demo/after-dry-run"; then
+  echo "== the dry run changed nothing in the tree, its stub attributes or the state directory"
+else
+  echo "== the dry run changed something:" >&2
+  diff "$demo/before-dry-run" "$demo/after-dry-run" >&2 || true
+  exit 1
+fi
+echo "== its action log ($demo/results/StubCollect.actions.dryrun)"
+cat "$demo/results/StubCollect.actions.dryrun"
+echo
+
 echo "== tqhsm-scan --config $config --app-id 5 --job-results $demo/results $tree"
-TQHSM_LOG=$demo/tqhsm.log "$build/tqhsm-scan" --config "$config" --app-id 5 \
-  --job-results "$demo/results" --no-progress "$tree"
+real=$(TQHSM_LOG=$demo/tqhsm.log "$build/tqhsm-scan" --config "$config" --app-id 5 \
+  --job-results "$demo/results" --no-progress "$tree")
+echo "$real"
+if [ "$(counts "$dry")" = "$(counts "$real")" ] &&
+   cmp -s "$demo/results/StubCollect.dryrun" "$demo/results/StubCollect"; then
+  echo "== the real run gave the dry run's results and StubCollect"
+else
+  echo "== the real run's results differ from the dry run's:" >&2
+  diff <(counts "$dry") <(counts "$real") >&2 || true
+  exit 1
+fi
+echo "== its action log ($demo/results/StubCollect.actions)"
+cat "$demo/results/StubCollect.actions"
 echo
 echo "== first lines of $demo/results/StubCollect"
 head -n 10 "$demo/results/StubCollect"

@@ -87,7 +87,8 @@ help=$("$scan" --help)
 for want in --app-id --app-key --driver-mode --config --log --job-id --job-results --collect-file \
             --remote-client-id --proxy --native-snap --snap-collect-arg --snap-host-mapped \
             --map-prefix --use-dc --restub-check --prune-check --skip-nested-mounts --fail-run \
-            --progress --no-progress "Exit status" "Calling order"; do
+            --progress --no-progress --dry-run --actions --verbose "Exit status" "Calling order" \
+            "Dry run (--dry-run)" "The action log" "One run at a time" "130 or 143" "tqhsm-scan.lock"; do
   grep -q -- "$want" <<<"$help" || fail "--help does not mention $want"
 done
 set +e
@@ -131,6 +132,8 @@ cmp -s "$sc" "$tmp/results/SC3" || fail "failed run wrote another StubCollect"
 # Rules disabled: nothing to do, a normal end.
 out=$(run "$tmp/off.ini" SC4 "$tree") || fail "disabled rules: exit $?"
 grep -qF "archive rules disabled" <<<"$out" || fail "no disabled rules in: $out"
+grep -qF "RulesFlag = 0x2000 in [Subclient 5] has bit 0x2000 set; set RulesFlag = 0 there to enable them" <<<"$out" ||
+  fail "the disabling key is not named: $out"
 grep -qF "files seen:        0" <<<"$out" || fail "files seen with rules off: $out"
 
 # No such subclient: Initialize fails, so does the run.

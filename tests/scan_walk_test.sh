@@ -3,8 +3,10 @@
 # against a tree's owners: job-results directories others can write are
 # refused (sticky ones owned by the scan's user or root are not), and names
 # with control characters reach the log, the summary and the walk's warnings
-# escaped while StubCollect keeps them as they are. Needs root (to hand files
-# to other users; exit 77 otherwise).
+# escaped while StubCollect keeps them as they are; the run's own files (its
+# lock, action log and log) planted by another user in a sticky job-results
+# directory are refused. Needs root (to hand files to other users; exit 77
+# otherwise).
 set -euo pipefail
 build=$(cd "$2" && pwd)
 scan=$build/tqhsm-scan
@@ -128,4 +130,35 @@ grep -qF -- "tqhsm-scan: $utree/lock\\x1b[2J: Permission denied" "$tmp/uerr" ||
   fail "warning: $(cat -v "$tmp/uerr")"
 grep -qF "unreadable:        1" "$tmp/uout" || fail "unreadable not counted: $(cat "$tmp/uout")"
 clean "$tmp/uerr" || fail "raw control bytes in the warnings: $(cat -v "$tmp/uerr")"
+
+# --- The run's own files in a sticky job-results directory -----------------------
+# Another user can create entries in a sticky directory: a lock file, or a
+# link where the action log or the default log go. Each is refused (exit 1,
+# before anything is scanned), never followed, never written.
+sticky=$tmp/jr/sticky2
+mkdir "$sticky"
+chmod 1777 "$sticky"
+printf 'precious\n' > "$tmp/root-only"
+chmod 600 "$tmp/root-only"
+as_user() { setpriv --reuid "$user" --regid "$user" --clear-groups "$@"; }
+planted() {  # what expected-message
+  local what=$1 want=$2 rc=0
+  err=$(env -u TQHSM_LOG "$scan" --config "$tmp/tqhsm.ini" --app-id 5 --job-results "$sticky" \
+        --collect-file SC --no-progress "$tree" 2>&1 >/dev/null) || rc=$?
+  [ $rc = 1 ] || fail "$what: exit $rc: $err"
+  grep -qF -- "$want" <<<"$err" || fail "$what: $err"
+  [ "$(cat "$tmp/root-only")" = precious ] || fail "$what: the planted link was followed"
+  [ -e "$sticky/SC" ] && fail "$what: the run went on"
+  rm -f "$sticky"/*
+}
+as_user touch "$sticky/tqhsm-scan.lock"
+planted "another user's lock file" \
+  "cannot lock job results directory $sticky: Refusing to use $sticky/tqhsm-scan.lock: it belongs to user $(id -u "$user")"
+# (The kernel may refuse these links itself, fs.protected_symlinks.)
+as_user ln -s "$tmp/root-only" "$sticky/SC.actions"
+planted "a link at the action log" "cannot write the action log: "
+grep -qF "$sticky/SC.actions" <<<"$err" || fail "the action log is not named: $err"
+as_user ln -s "$tmp/root-only" "$sticky/SC.log"
+planted "a link at the log" "cannot write the log: "
+grep -qF "$sticky/SC.log" <<<"$err" || fail "the log is not named: $err"
 echo "walk checks passed"

@@ -11,6 +11,7 @@
 
 #include <CLI/CLI.hpp>
 #include <cerrno>
+#include <csignal>
 #include <chrono>
 #include <cinttypes>
 #include <cstdio>
@@ -21,11 +22,13 @@
 #include <string>
 #include <vector>
 
+#include "CollectFile.h"
 #include "CommandLine.h"
 #include "Config.h"
 #include "EvEvent.h"
 #include "MountTable.h"
 #include "Platform.h"
+#include "SafePath.h"
 #include "TQHSMHelper.h"
 #include "walk/TreeWalk.h"
 
@@ -74,21 +77,55 @@ Output:
   The collect file JOB_RESULTS/COLLECT_FILE, one line "|<path>:<inode>|<number>|" per
   file to archive (StubCollectTemp beside it while re-stubbing candidates are sorted
   out). On standard output a summary: files seen, results by code (0 not a candidate,
-  1 collected, 2 stub kept, 3 stub pruned), bytes collected, each volume's budget
-  before and after, elapsed time and files per second. On a terminal, progress on
-  standard error. Log lines go to $TQHSM_LOG (or --log), else standard error.
+  1 collected, 2 stub kept, 3 stub pruned), files re-stubbed, bytes collected, each
+  volume's budget before and after (overshoot shown as such) or why it has none
+  (file-system type skipped by sSKIP_FS_TO_MONITOR, free space above LowFreeSpace,
+  no extended attributes), whether the walk ended early because every budget was
+  met, the log and the action log, elapsed time and files per second. On a terminal,
+  progress on standard error.
+
+The log:
+  --log FILE, else $TQHSM_LOG (both appended to), else JOB_RESULTS/COLLECT_FILE.log,
+  started afresh by each run; the summary says which. -v shows the log on standard
+  error as well.
+
+The action log:
+  --actions FILE, else JOB_RESULTS/COLLECT_FILE.actions, started afresh by each run:
+  one line per stub deleted and file re-stubbed, fields separated by a tab:
+    deleted        PARVIS:COPYPREC:AFILE  PATH
+    delete failed  PARVIS:COPYPREC:AFILE  PATH  WHY    (still counted as pruned)
+    re-stubbed     PARVIS:COPYPREC:AFILE  PATH  CACHED_STUB
+  with names written with the log's escapes. Each line is written as the act happens.
+
+Dry run (--dry-run):
+  Every decision is made and every result code is what a real run would give, but no
+  stub is deleted, no file re-stubbed, no cached stub deleted, and the watch list and
+  the migrated trees are only read. The lists are written under their usual names
+  plus ".dryrun" (StubCollect.dryrun, StubCollect_temp.dryrun, ...), as are the
+  default log and action log; the action log says "would delete" and "would
+  re-stub". The summary says "dry run" at the top.
+
+One run at a time:
+  A run holds a lock on JOB_RESULTS/tqhsm-scan.lock; a second run into the same job
+  results directory refuses at once (exit 1), naming the holder's pid. SIGINT and
+  SIGTERM end the run as failed through the normal path: the walk stops, the
+  re-stubbing pass is skipped (StubCollectTemp's candidates go to StubCollect), the
+  lists are closed whole, a local run's new watches come off again, an "interrupted"
+  summary is printed and the exit status is 130 (SIGINT) or 143 (SIGTERM).
 
 Exit status:
   0 the run ended normally; 1 the run ended as failed (--fail-run, Initialize failed,
   a content path could not be resolved or set up, a candidate could not be stored in
-  StubCollect, a StubCollectTemp record could not be read back, StubCollect could not
-  be written whole) or the job results directory was refused; 2 bad usage.
+  StubCollect, a StubCollectTemp record could not be read back, StubCollect or the
+  action log could not be written whole), the job results directory was refused or
+  another run holds it; 2 bad usage; 130 or 143 interrupted by SIGINT or SIGTERM.
 )";
 
 struct Options {
   std::vector<std::string> paths;
   std::string config;
   std::string log;
+  std::string actions;
   int appKey = 0;
   int appId = 0;
   int driverMode = 2;
@@ -106,9 +143,18 @@ struct Options {
   bool pruneCheck = false;
   bool skipNestedMounts = false;
   bool failRun = false;
+  bool dryRun = false;
+  bool verbose = false;
   bool progress = false;
   bool noProgress = false;
 };
+
+// The first SIGINT or SIGTERM; the run then ends as failed at the next file.
+volatile sig_atomic_t g_nSignal = 0;
+
+void onSignal(int sig) {
+  if (g_nSignal == 0) g_nSignal = sig;
+}
 
 // One mount point met while walking a content path.
 struct Volume {
@@ -121,14 +167,20 @@ struct Volume {
   bool spent = false;   // it had a budget and MoreFilesToArchive ended it
   uint64_t taken = 0;
   std::string watchError;  // why it could not be put under watching
+  std::string noBudget;    // why it has no budget
 };
 
 struct ContentPath {
   std::string given;
   std::string path;
+  std::string resetPath;  // what resetVolume was given: path, or the directory holding a file
+  bool isFile = false;
   int reset = 0;
   std::string resetError;
   std::vector<Volume> volumes;
+  bool walked = false;
+  bool endedEarly = false;   // every volume's budget was met before the walk's end
+  bool interrupted = false;  // a signal ended the walk
 };
 
 struct Counts {
@@ -169,7 +221,7 @@ class Progress {
 };
 
 // The mount point that holds path: the longest one, the first of equal ones.
-std::string holderOf(const std::vector<ObMntEnt>& mounts, const std::string& path) {
+const ObMntEnt* holderEntry(const std::vector<ObMntEnt>& mounts, const std::string& path) {
   const ObMntEnt* best = nullptr;
   for (const ObMntEnt& m : mounts) {
     int rel = ComparePath::Check(path, m.m_sMountPoint);
@@ -177,7 +229,56 @@ std::string holderOf(const std::vector<ObMntEnt>& mounts, const std::string& pat
         (!best || m.m_sMountPoint.size() > best->m_sMountPoint.size()))
       best = &m;
   }
+  return best;
+}
+
+std::string holderOf(const std::vector<ObMntEnt>& mounts, const std::string& path) {
+  const ObMntEnt* best = holderEntry(mounts, path);
   return best ? best->m_sMountPoint : std::string("/");
+}
+
+// The file-system type of a mount point as resetVolume saw it: the holder's
+// entry for the mount that holds the content path, else the last entry of the
+// mount point (the one mounted on top).
+std::string typeOf(const std::vector<ObMntEnt>& mounts, const std::string& mountPoint,
+                   const std::string& contentPath) {
+  const ObMntEnt* holder = holderEntry(mounts, contentPath);
+  if (holder && holder->m_sMountPoint == mountPoint) return holder->m_sFsType;
+  std::string type;
+  for (const ObMntEnt& m : mounts)
+    if (m.m_sMountPoint == mountPoint) type = m.m_sFsType;
+  return type;
+}
+
+std::string percentText(double p) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%.1f %%", p);
+  return buf;
+}
+
+// Why resetVolume gave a mount point no budget, in the terms of the
+// configuration keys that decide it.
+std::string noBudgetReason(const TQHSMHelper& h, const std::string& mountPoint,
+                           const std::string& type) {
+  if (!type.empty() && h.m_sSkipFsTypes.find(":" + type + ":") != std::string::npos)
+    return "file-system type " + type + " is skipped by sSKIP_FS_TO_MONITOR";
+  for (const std::string& m : h.m_vecNoXattrMounts)
+    if (m == mountPoint)
+      return "no extended attributes (not supported, or disabled in the mount options)";
+  TQHSMVolume volume(mountPoint);
+  std::string error;
+  int64_t freeBytes = 0;
+  volume.GetFreeDiskBytes(freeBytes, error);
+  int64_t low = volume.GetBytesForPercent(h.m_rules.m_nLowFreeSpace, error);
+  int64_t size = volume.GetBytesForPercent(100, error);
+  if (size <= 0) return "its size cannot be read (statvfs)";
+  std::string freeShare =
+      percentText(100.0 * static_cast<double>(freeBytes) / static_cast<double>(size));
+  if (freeBytes > low)
+    return "free space " + freeShare + " is above LowFreeSpace " +
+           std::to_string(h.m_rules.m_nLowFreeSpace) + " %";
+  return "free space " + freeShare + " already reaches HighFreeSpace " +
+         std::to_string(h.m_rules.m_nHighFreeSpace) + " %";
 }
 
 using tqhsm::walk::Action;
@@ -192,7 +293,15 @@ class Scanner : public tqhsm::walk::Visitor {
   // Sets the content path up and walks it. False when it could not be set up.
   bool scan(ContentPath& cp) {
     m_vols = &cp.volumes;
-    cp.reset = m_h.resetVolume(cp.path.c_str(), cp.resetError, m_o.skipNestedMounts);
+    m_cp = &cp;
+    m_mounts.clear();
+    CZoError err = ObMntTab::getAll(m_mounts);
+    if (err.IsError())
+      std::fprintf(stderr, "tqhsm-scan: %s\n", tqhsm::EscapeLogText(err.AsString()).c_str());
+    // A file's volume is set up at the directory that holds it, and only
+    // the file system that holds it: that directory is what gets watched.
+    cp.reset = m_h.resetVolume(cp.resetPath.c_str(), cp.resetError,
+                               m_o.skipNestedMounts || cp.isFile);
     for (const auto& b : m_h.m_mapAmountToArchive) {
       Volume v;
       v.mountPoint = b.first;
@@ -202,6 +311,13 @@ class Scanner : public tqhsm::walk::Visitor {
       v.blockSize = bs == m_h.m_mapFsBlockSize.end() ? 0 : bs->second;
       m_scratch = v.mountPoint;
       v.active = m_h.MoreFilesToArchive(m_scratch);
+      // A budget taken back because the volume could not be watched is
+      // shown with the watch's failure instead.
+      const std::map<std::string, std::string>& watchFailures = m_h.WatchFailures();
+      bool unwatched = watchFailures.count(v.mountPoint) || watchFailures.count(cp.resetPath);
+      if (v.budgetBefore <= 0 && !unwatched && m_h.m_bRulesInitialized &&
+          !(m_h.m_rules.m_ulRulesFlag & 0x2000))
+        v.noBudget = noBudgetReason(m_h, v.mountPoint, typeOf(m_mounts, v.mountPoint, cp.resetPath));
       cp.volumes.push_back(v);
     }
     if (cp.reset < 0) return false;
@@ -216,6 +332,7 @@ class Scanner : public tqhsm::walk::Visitor {
   }
 
   Action directory(Entry& e) override {
+    if (stopped()) return Action::kStop;
     ++m_c.directories;
     size_t vol = volumeOfEntry(e);
     if (e.m_nLevel > 0 && e.m_pStat->st_dev != e.m_parentDev) {
@@ -229,10 +346,14 @@ class Scanner : public tqhsm::walk::Visitor {
     return worthEntering(vol, e.m_pPath) ? Action::kContinue : Action::kSkip;
   }
   Action file(Entry& e) override {
+    if (stopped()) return Action::kStop;
     take(e, (*m_vols)[volumeOfEntry(e)]);
-    return anyActive() ? Action::kContinue : Action::kStop;
+    if (anyActive()) return Action::kContinue;
+    m_cp->endedEarly = true;
+    return Action::kStop;
   }
   Action other(Entry&) override {  // symbolic links, devices, sockets, pipes
+    if (stopped()) return Action::kStop;
     ++m_c.others;
     return Action::kContinue;
   }
@@ -240,10 +361,15 @@ class Scanner : public tqhsm::walk::Visitor {
     ++m_c.errors;
     std::fprintf(stderr, "tqhsm-scan: %s: %s\n", tqhsm::EscapeLogText(p.m_pPath).c_str(),
                  p.m_pText);
-    return Action::kContinue;
+    return stopped() ? Action::kStop : Action::kContinue;
   }
 
  private:
+  bool stopped() {
+    if (g_nSignal == 0) return false;
+    m_cp->interrupted = true;
+    return true;
+  }
   size_t volumeOfEntry(const Entry& e) const {
     return e.m_nLevel == 0 ? m_nRootVol : static_cast<size_t>(e.m_lParentNumber);
   }
@@ -253,6 +379,7 @@ class Scanner : public tqhsm::walk::Visitor {
       if ((*m_vols)[i].mountPoint == mp) return i;
     Volume v;  // mounted after resetVolume looked: no budget
     v.mountPoint = mp;
+    v.noBudget = "not in the mount table when the content path was set up";
     m_vols->push_back(v);
     return m_vols->size() - 1;
   }
@@ -271,11 +398,8 @@ class Scanner : public tqhsm::walk::Visitor {
   }
 
   void walk(const std::string& root) {
-    m_mounts.clear();
-    CZoError err = ObMntTab::getAll(m_mounts);
-    if (err.IsError())
-      std::fprintf(stderr, "tqhsm-scan: %s\n", tqhsm::EscapeLogText(err.AsString()).c_str());
     m_nRootVol = volumeOf(root);
+    m_cp->walked = true;
     if (anyActive()) tqhsm::walk::Walk(root, *this);
   }
 
@@ -307,6 +431,7 @@ class Scanner : public tqhsm::walk::Visitor {
   Counts& m_c;
   Progress& m_progress;
   std::vector<Volume>* m_vols = nullptr;
+  ContentPath* m_cp = nullptr;
   std::vector<ObMntEnt> m_mounts;
   size_t m_nRootVol = 0;
   std::string m_scratch;
@@ -317,8 +442,13 @@ class Scanner : public tqhsm::walk::Visitor {
 void showable(ContentPath& cp) {
   cp.given = tqhsm::EscapeLogText(cp.given);
   cp.path = tqhsm::EscapeLogText(cp.path);
+  cp.resetPath = tqhsm::EscapeLogText(cp.resetPath);
   cp.resetError = tqhsm::EscapeLogText(cp.resetError);
-  for (Volume& v : cp.volumes) v.mountPoint = tqhsm::EscapeLogText(v.mountPoint);
+  for (Volume& v : cp.volumes) {
+    v.mountPoint = tqhsm::EscapeLogText(v.mountPoint);
+    v.watchError = tqhsm::EscapeLogText(v.watchError);
+    v.noBudget = tqhsm::EscapeLogText(v.noBudget);
+  }
 }
 
 // The job-results directory receives files that root creates and replaces
@@ -422,6 +552,188 @@ std::string fmtBytes(int64_t b) {
   return buf;
 }
 
+// The run's action log: one line per stub deleted and file re-stubbed, each
+// written as the act happens, so that a run that dies still leaves the record
+// of what it did.
+class ActionLog : public TQHSMActionObserver {
+ public:
+  ~ActionLog() override { close(); }
+
+  bool open(const std::string& path, std::string& error) {
+    m_sPath = path;
+    m_nFd = OpenOwnFile(path.c_str(), false, true, error);
+    return m_nFd >= 0;
+  }
+  // False when a line could not be written whole (the reason in error()).
+  bool close() {
+    if (m_nFd >= 0) {
+      if (m_nLines > 0 && ::fsync(m_nFd) != 0 && m_nErrno == 0) m_nErrno = errno;
+      if (::close(m_nFd) != 0 && m_nErrno == 0 && errno != EINTR) m_nErrno = errno;
+      m_nFd = -1;
+    }
+    return m_nErrno == 0;
+  }
+
+  void OnAction(const TQHSMAction& a) override {
+    std::string verb;
+    if (a.m_eKind == TQHSMAction::eStubDeleted) {
+      if (a.m_pError)
+        ++m_nDeleteFailed;
+      else
+        ++m_nDeleted;
+      verb = a.m_bDryRun ? (a.m_pError ? "would fail to delete" : "would delete")
+                         : (a.m_pError ? "delete failed" : "deleted");
+    } else {
+      ++m_nReStubbed;
+      verb = a.m_bDryRun ? "would re-stub" : "re-stubbed";
+    }
+    char af[80];
+    std::snprintf(af, sizeof af, "%" PRIu64 ":%" PRIu64 ":%" PRIu64, a.m_ulParvisNumber,
+                  a.m_ulCopyPrecedence, a.m_ulAfileId);
+    std::string line = verb + "\t" + af + "\t" + tqhsm::EscapeLogText(a.m_pPath ? a.m_pPath : "");
+    if (a.m_eKind == TQHSMAction::eFileReStubbed)
+      line += "\t" + tqhsm::EscapeLogText(a.m_pCachedStub ? a.m_pCachedStub : "");
+    if (a.m_pError) line += "\t" + tqhsm::EscapeLogText(a.m_pError);
+    line += "\n";
+    write(line);
+  }
+
+  const std::string& path() const { return m_sPath; }
+  uint64_t deleted() const { return m_nDeleted; }
+  uint64_t deleteFailed() const { return m_nDeleteFailed; }
+  uint64_t reStubbed() const { return m_nReStubbed; }
+  uint64_t lines() const { return m_nLines; }
+  std::string error() const { return m_nErrno ? std::strerror(m_nErrno) : std::string(); }
+
+ private:
+  void write(const std::string& line) {
+    if (m_nFd < 0 || m_nErrno != 0) return;
+    size_t done = 0;
+    while (done < line.size()) {
+      ssize_t n = ::write(m_nFd, line.data() + done, line.size() - done);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) {
+        m_nErrno = n < 0 ? errno : EIO;
+        // Whole lines only: a torn one is cut off again.
+        (void)!::ftruncate(m_nFd, m_lSize);
+        return;
+      }
+      done += static_cast<size_t>(n);
+    }
+    m_lSize += static_cast<off_t>(line.size());
+    ++m_nLines;
+  }
+
+  std::string m_sPath;
+  int m_nFd = -1;
+  int m_nErrno = 0;
+  off_t m_lSize = 0;
+  uint64_t m_nLines = 0;
+  uint64_t m_nDeleted = 0;
+  uint64_t m_nDeleteFailed = 0;
+  uint64_t m_nReStubbed = 0;
+};
+
+// The log on its file and on standard error at once (-v).
+class TeeLogSink : public tqhsm::LogSink {
+ public:
+  TeeLogSink(tqhsm::LogSink& file, int level) : m_file(file), m_terminal("", level) {}
+  int level() const override { return m_file.level(); }
+  void write(tqhsm::LogKind kind, const char* tag, int level, const std::string& text) override {
+    m_file.write(kind, tag, level, text);
+    m_terminal.write(kind, tag, level, text);
+  }
+  void event(unsigned int eventId, long long jobId, int arg,
+             const std::vector<std::string>& args) override {
+    m_file.event(eventId, jobId, arg, args);
+    m_terminal.event(eventId, jobId, arg, args);
+  }
+  void debugBreak(const char* marker, const char* arg, int count, int level, bool flag) override {
+    m_file.debugBreak(marker, arg, count, level, flag);
+  }
+
+ private:
+  tqhsm::LogSink& m_file;
+  tqhsm::FileLogSink m_terminal;
+};
+
+const char* const kLockName = "tqhsm-scan.lock";
+
+// Takes the run lock of the job-results directory: a write lock on
+// JOB_RESULTS/tqhsm-scan.lock for the life of the process (a record lock,
+// so that whoever holds it can be named). The descriptor, or -1 with the
+// message in problem.
+int lockJobResults(const std::string& dir, std::string& problem) {
+  std::string path = dir + "/" + kLockName;
+  std::string error;
+  int fd = OpenOwnFile(path.c_str(), false, false, error);
+  if (fd < 0) {
+    problem = "cannot lock job results directory " + tqhsm::EscapeLogText(dir) + ": " +
+              tqhsm::EscapeLogText(error);
+    return -1;
+  }
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    struct flock lock {};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    if (fcntl(fd, F_SETLK, &lock) == 0) return fd;
+    int err = errno;
+    if (err != EAGAIN && err != EACCES) {
+      problem = "cannot lock job results directory " + tqhsm::EscapeLogText(dir) + " (" +
+                tqhsm::EscapeLogText(path) + "): " + std::strerror(err);
+      ::close(fd);
+      return -1;
+    }
+    struct flock holder {};
+    holder.l_type = F_WRLCK;
+    holder.l_whence = SEEK_SET;
+    if (fcntl(fd, F_GETLK, &holder) == 0 && holder.l_type == F_UNLCK) continue;  // just released
+    problem = "job results directory " + tqhsm::EscapeLogText(dir) +
+              " is in use by another run of tqhsm-scan (" +
+              (holder.l_pid > 0 ? "pid " + std::to_string(holder.l_pid) : std::string("pid unknown")) +
+              ", holding " + tqhsm::EscapeLogText(path) +
+              "); wait for it to end, or give this run another --job-results";
+    ::close(fd);
+    return -1;
+  }
+  problem = "cannot lock job results directory " + tqhsm::EscapeLogText(dir) +
+            ": the lock changed hands too often";
+  ::close(fd);
+  return -1;
+}
+
+// How the summary and the exit status name a signal.
+const char* signalName(int sig) { return sig == SIGINT ? "SIGINT" : "SIGTERM"; }
+
+// The volume line's budget: before and after, an overshoot as such.
+std::string budgetText(const Volume& v) {
+  if (!v.known || v.budgetBefore <= 0) return "no budget";
+  std::string text = "budget before " + fmtBytes(v.budgetBefore) + ", after ";
+  if (v.budgetAfter > 0) return text + fmtBytes(v.budgetAfter);
+  text += "0 (met";
+  if (v.budgetAfter < 0) text += ", overshot by " + fmtBytes(-v.budgetAfter);
+  return text + ")";
+}
+
+// Why nothing could be done: the rules are off. Names the key and its value.
+std::string rulesOffText(const TQHSMHelper& h, int appId) {
+  char flags[32];
+  std::snprintf(flags, sizeof flags, "0x%" PRIx64, static_cast<uint64_t>(h.m_rules.m_ulRulesFlag));
+  char on[32];
+  std::snprintf(on, sizeof on, "0x%" PRIx64,
+                static_cast<uint64_t>(h.m_rules.m_ulRulesFlag & ~static_cast<uint64_t>(0x2000)));
+  std::string section = "[Subclient " + std::to_string(appId) + "]";
+  std::string value;
+  bool set = tqhsm::ConfigSource::Current().getString("Subclient " + std::to_string(appId),
+                                                      "RulesFlag", value);
+  std::string text = "archive rules disabled: nothing to do (";
+  if (set)
+    text += "RulesFlag = " + tqhsm::EscapeLogText(value) + " in " + section + " has bit 0x2000 set";
+  else
+    text += "RulesFlag is not set in " + section + ", and its default " + flags + " means disabled";
+  return text + "; set RulesFlag = " + (std::string(on) == "0x0" ? "0" : on) + " there to enable them)";
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -430,7 +742,9 @@ int main(int argc, char** argv) {
       "Scans content paths for files to archive and stub (hierarchical storage management), "
       "the way the backup agent's scan phase does, and writes them to the StubCollect file."};
   app.footer(kFooter);
-  app.add_option("CONTENT_PATH", o.paths, "Directories (or files) to scan, in this order")
+  app.add_option("CONTENT_PATH", o.paths,
+                 "Directories (or files) to scan, in this order; a file's volume is watched at "
+                 "the directory that holds it")
       ->required();
   app.add_option("--app-id", o.appId, "Application (subclient) id: selects [Subclient <id>]")
       ->required();
@@ -441,13 +755,24 @@ int main(int argc, char** argv) {
                  "extended attributes")
       ->capture_default_str();
   app.add_option("--config", o.config, "Configuration file (default: $TQHSM_CONFIG)");
-  app.add_option("--log", o.log, "Log file (default: $TQHSM_LOG, else standard error)");
+  app.add_option("--log", o.log,
+                 "Log file, appended to (default: $TQHSM_LOG, else COLLECT_FILE.log in the job "
+                 "results directory, started afresh; .log.dryrun in a dry run)");
+  app.add_flag("-v,--verbose", o.verbose, "Show the log on standard error as well");
+  app.add_option("--actions", o.actions,
+                 "Action log: every stub deleted and file re-stubbed, with its AF (default: "
+                 "COLLECT_FILE.actions in the job results directory, .actions.dryrun in a dry "
+                 "run)");
+  app.add_flag("--dry-run", o.dryRun,
+               "Decide everything, act on nothing: no stub deleted, no file re-stubbed, the "
+               "watch list and migrated trees only read; the lists get \".dryrun\" after their "
+               "names");
   app.add_option("--job-id", o.jobId, "Job id, carried into events")->capture_default_str();
   app.add_option("--job-results", o.jobResults,
                  "Job results directory: where the collect files are written. Refused when "
                  "anyone but the scan's user or root can write it or a directory above it, "
                  "unless that directory is sticky (and, for this one, owned by the scan's "
-                 "user)")
+                 "user); one run at a time")
       ->capture_default_str();
   app.add_option("--collect-file", o.collectFile, "File name of StubCollect in --job-results")
       ->capture_default_str();
@@ -486,12 +811,12 @@ int main(int argc, char** argv) {
     size_t eq = o.mapPrefix.find('=');
     if (eq == std::string::npos || eq == 0 || eq + 1 == o.mapPrefix.size()) {
       std::fprintf(stderr, "tqhsm-scan: --map-prefix wants FROM=TO, not '%s'\n",
-                   o.mapPrefix.c_str());
+                   tqhsm::EscapeLogText(o.mapPrefix).c_str());
       return 2;
     }
     mapper.reset(new PrefixPathMapper(o.mapPrefix.substr(0, eq), o.mapPrefix.substr(eq + 1)));
   }
-  if (!o.log.empty()) setenv("TQHSM_LOG", o.log.c_str(), 1);
+  const std::string suffix = o.dryRun ? TQHSM_DRY_RUN_SUFFIX : "";
 
   std::unique_ptr<tqhsm::IniConfig> config;
   std::unique_ptr<tqhsm::ScopedBackend<tqhsm::ConfigSource>> configScope;
@@ -521,6 +846,63 @@ int main(int argc, char** argv) {
     return 1;
   }
 
+  // One run at a time: two runs into one directory would write the same
+  // lists. The lock lives as long as the process.
+  if (lockJobResults(jobResults, problem) < 0) {
+    std::fprintf(stderr, "tqhsm-scan: %s\n", problem.c_str());
+    return 1;
+  }
+
+  // The log: given, or the run's own file beside its lists, so that the
+  // terminal shows progress and the summary only.
+  std::string logPath = o.log;
+  if (logPath.empty()) {
+    const char* env = std::getenv("TQHSM_LOG");
+    if (env && *env) logPath = env;
+  }
+  if (logPath.empty()) {
+    logPath = jobResults + "/" + o.collectFile + ".log" + suffix;
+    std::string error;
+    int fd = OpenOwnFile(logPath.c_str(), false, true, error);
+    if (fd < 0) {
+      std::fprintf(stderr, "tqhsm-scan: cannot write the log: %s\n",
+                   tqhsm::EscapeLogText(error).c_str());
+      return 1;
+    }
+    ::close(fd);
+  }
+  setenv("TQHSM_LOG", logPath.c_str(), 1);
+  std::unique_ptr<TeeLogSink> tee;
+  std::unique_ptr<tqhsm::ScopedBackend<tqhsm::LogSink>> teeScope;
+  if (o.verbose) {
+    tqhsm::LogSink& file = tqhsm::LogSink::Default();
+    tee.reset(new TeeLogSink(file, file.level()));
+    teeScope.reset(new tqhsm::ScopedBackend<tqhsm::LogSink>(tee.get()));
+  }
+
+  ActionLog actions;
+  {
+    std::string actionsPath =
+        o.actions.empty() ? jobResults + "/" + o.collectFile + ".actions" + suffix : o.actions;
+    std::string error;
+    if (!actions.open(actionsPath, error)) {
+      std::fprintf(stderr, "tqhsm-scan: cannot write the action log: %s\n",
+                   tqhsm::EscapeLogText(error).c_str());
+      return 1;
+    }
+  }
+
+  // A signal ends the run as failed, through the normal path.
+  struct sigaction sa {};
+  sa.sa_handler = onSignal;
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = SA_RESTART;
+  // A SIGINT ignored from the start (a shell's background job) stays ignored.
+  struct sigaction was {};
+  if (sigaction(SIGINT, nullptr, &was) == 0 && was.sa_handler != SIG_IGN)
+    sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
+
   TQHSMHelperInitArgs args;
   args.m_jobId = o.jobId;
   args.m_sJobResultsDir = jobResults;
@@ -540,41 +922,65 @@ int main(int argc, char** argv) {
   std::vector<ContentPath> contentPaths;
   bool failed = o.failRun;
   bool restubbed = false;
+  bool passRun = false;
+  int interrupted = 0;
   uint64_t collected = 0;
   uint64_t notStored = 0;
   uint64_t tempLost = 0;
   uint64_t affected = 0;
   std::string collectError;
+  std::string rulesOff;
   int init = 0;
   {
     TQHSMHelper helper(args);
     helper.SetSnapHostMapped(o.snapHostMapped);
+    helper.SetDryRun(o.dryRun);
+    helper.SetActionObserver(&actions);
     init = helper.Initialize(o.appKey, o.appId, o.driverMode);
     if (init < 0) {
       failed = true;
     } else {
+      if (init == 0) rulesOff = rulesOffText(helper, o.appId);
       Scanner scanner(helper, o, counts, progress);
       for (const std::string& p : o.paths) {
         ContentPath cp;
         cp.given = p;
         char resolved[PATH_MAX];
-        if (!realpath(p.c_str(), resolved)) {
+        struct stat st;
+        if (g_nSignal != 0) {
+          cp.reset = -1;
+          cp.resetError = "not scanned: the run was interrupted";
+        } else if (!realpath(p.c_str(), resolved)) {
           cp.reset = -1;
           cp.resetError = std::string("cannot resolve: ") + std::strerror(errno);
           failed = true;
         } else {
-          cp.path = resolved;
+          cp.path = cp.resetPath = resolved;
+          if (lstat(resolved, &st) == 0 && !S_ISDIR(st.st_mode)) {
+            std::string name;
+            cp.isFile = tqhsm::SplitParent(cp.path, cp.resetPath, name);
+            if (!cp.isFile) cp.resetPath = cp.path;
+          }
           if (!scanner.scan(cp)) failed = true;
         }
-        showable(cp);
         contentPaths.push_back(cp);
       }
       progress.done();
-      restubbed = helper.ProcessFilesForReStubbing(nullptr);
+      // An interrupted run skips the pass: DeInitialize sends what
+      // StubCollectTemp holds to StubCollect.
+      if (g_nSignal == 0) {
+        restubbed = helper.ProcessFilesForReStubbing(nullptr);
+        passRun = true;
+      }
     }
     // A candidate that did not reach StubCollect is lost to this run's
     // archiving: the run has failed.
     if (helper.CandidatesNotCollected() > 0 || helper.TempCandidatesLost() > 0) failed = true;
+    interrupted = g_nSignal;
+    if (interrupted) {
+      failed = true;
+      std::fprintf(stderr, "tqhsm-scan: %s: ending the run as failed\n", signalName(interrupted));
+    }
     helper.DeInitialize(failed ? 1 : 0);
     collected = helper.m_ulFilesCollected;
     notStored = helper.CandidatesNotCollected();
@@ -582,17 +988,18 @@ int main(int argc, char** argv) {
     collectError = helper.CollectFileError();
     affected = helper.CollectLinesAffected();
     if (notStored > 0 || tempLost > 0 || !collectError.empty()) failed = true;
-    // A watch was asked for at the content path when it lies on the volume,
-    // else at the mount point (or, deferred, at its host path).
+    // A watch was asked for at the path given to resetVolume when it lies on
+    // the volume, else at the mount point (or, deferred, at its host path).
     const std::map<std::string, std::string>& watchFailures = helper.WatchFailures();
     for (ContentPath& cp : contentPaths) {
       for (Volume& v : cp.volumes) {
-        int rel = ComparePath::Check(cp.path, v.mountPoint);
+        int rel = ComparePath::Check(cp.resetPath, v.mountPoint);
         std::string hostPath;
         helper.MapProxyPathToHostPath(v.mountPoint, hostPath);
-        for (const std::string& key :
-             {(rel == ComparePath::eSame || rel == ComparePath::eBelow) ? cp.path : v.mountPoint,
-              v.mountPoint, hostPath}) {
+        for (const std::string& key : {(rel == ComparePath::eSame || rel == ComparePath::eBelow)
+                                           ? cp.resetPath
+                                           : v.mountPoint,
+                                       v.mountPoint, hostPath}) {
           auto it = watchFailures.find(key);
           if (it != watchFailures.end()) {
             v.watchError = it->second;
@@ -600,30 +1007,50 @@ int main(int argc, char** argv) {
           }
         }
       }
+      showable(cp);
     }
   }
+  bool actionsWhole = actions.close();
+  if (!actionsWhole) failed = true;
   double secs = std::chrono::duration<double>(Clock::now() - start).count();
 
-  std::string collectPath = o.jobResults + "/" + o.collectFile;
-  std::printf("tqhsm-scan summary\n");
-  std::printf("  run:               %s\n", failed ? "failed" : "ended normally");
+  const std::string collectPath =
+      tqhsm::EscapeLogText(jobResults + "/" + o.collectFile + suffix);
+  if (o.dryRun)
+    std::printf("tqhsm-scan summary: dry run (nothing deleted, re-stubbed or put under watching; "
+                "the lists are *%s)\n",
+                TQHSM_DRY_RUN_SUFFIX);
+  else
+    std::printf("tqhsm-scan summary\n");
+  if (interrupted)
+    std::printf("  run:               interrupted by %s: ended as failed\n",
+                signalName(interrupted));
+  else
+    std::printf("  run:               %s\n", failed ? "failed" : "ended normally");
   if (init < 0)
     std::printf("  initialize:        failed (see the log)\n");
   else if (init == 0)
-    std::printf("  initialize:        archive rules disabled: nothing to do\n");
+    std::printf("  initialize:        %s\n", rulesOff.c_str());
   for (const ContentPath& cp : contentPaths) {
     std::printf("  content path:      %s", cp.given.c_str());
     if (!cp.path.empty() && cp.path != cp.given) std::printf(" (%s)", cp.path.c_str());
+    if (cp.isFile) std::printf(" (a file: its volume is watched at %s)", cp.resetPath.c_str());
     if (cp.reset != 1) std::printf(": %s", cp.resetError.c_str());
     std::printf("\n");
     for (const Volume& v : cp.volumes) {
-      std::printf("    volume %s: budget before %s, after %s, block size %" PRId64 "%s%s%s\n",
-                  v.mountPoint.c_str(), fmtBytes(v.budgetBefore).c_str(),
-                  fmtBytes(v.budgetAfter).c_str(), v.blockSize,
-                  v.spent ? ", spent: no more files taken"
-                          : (v.known && v.budgetBefore > 0 ? "" : ", no budget"),
-                  v.watchError.empty() ? "" : ", not watched: ", v.watchError.c_str());
+      std::string line = "    volume " + v.mountPoint + ": " + budgetText(v);
+      if (v.known && v.budgetBefore > 0) line += ", block size " + std::to_string(v.blockSize);
+      if (v.spent) line += ", spent: no more files taken";
+      if (!v.watchError.empty())
+        line += ", not watched: " + v.watchError;
+      else if (!(v.known && v.budgetBefore > 0) && !v.noBudget.empty())
+        line += ": " + v.noBudget;
+      std::printf("%s\n", line.c_str());
     }
+    if (cp.interrupted)
+      std::printf("    the walk was interrupted by %s\n", signalName(interrupted));
+    else if (cp.endedEarly)
+      std::printf("    the walk ended early: every volume's budget was met\n");
   }
   std::printf("  files seen:        %" PRIu64 "\n", counts.files);
   std::printf("  files not taken:   %" PRIu64 " (their volume needed no more data)\n",
@@ -631,7 +1058,8 @@ int main(int argc, char** argv) {
   std::printf("  result 0:          %" PRIu64 " not a candidate\n", counts.results[0]);
   std::printf("  result 1:          %" PRIu64 " collected\n", counts.results[1]);
   std::printf("  result 2:          %" PRIu64 " stub kept\n", counts.results[2]);
-  std::printf("  result 3:          %" PRIu64 " stub pruned\n", counts.results[3]);
+  std::printf("  result 3:          %" PRIu64 " stub pruned%s\n", counts.results[3],
+              o.dryRun ? " (would be deleted)" : "");
   if (counts.otherResults)
     std::printf("  other results:     %" PRIu64 "\n", counts.otherResults);
   std::printf("  bytes collected:   %s\n", fmtBytes(static_cast<int64_t>(counts.bytes)).c_str());
@@ -641,8 +1069,16 @@ int main(int argc, char** argv) {
   if (counts.nestedSkipped)
     std::printf("  nested mounts:     %" PRIu64 " skipped\n", counts.nestedSkipped);
   std::printf("  unreadable:        %" PRIu64 "\n", counts.errors);
-  std::printf("  re-stubbing pass:  %s\n", init == 1 ? (restubbed ? "done" : "off or failed") : "not run");
-  std::printf("  StubCollect:       %s (%" PRIu64 " collected)\n", collectPath.c_str(), collected);
+  std::printf("  re-stubbing pass:  %s\n",
+              init != 1 ? "not run"
+                        : !passRun ? "skipped (interrupted)"
+                                   : (restubbed ? "done" : "off or failed"));
+  std::printf("  re-stubbed:        %" PRIu64 " files%s\n", actions.reStubbed(),
+              o.dryRun ? " (would be)" : "");
+  if (init == 0)
+    std::printf("  StubCollect:       not written (archive rules disabled)\n");
+  else
+    std::printf("  StubCollect:       %s (%" PRIu64 " collected)\n", collectPath.c_str(), collected);
   if (notStored > 0)
     std::printf("  not stored:        %" PRIu64 " candidates (each named by a \"Can not add\" line "
                 "in the log)\n",
@@ -654,9 +1090,24 @@ int main(int argc, char** argv) {
   if (!collectError.empty())
     std::printf("  StubCollect fault: %s: %s; %" PRIu64 " acknowledged lines may be missing or "
                 "damaged\n",
-                collectPath.c_str(), collectError.c_str(), affected);
+                collectPath.c_str(), tqhsm::EscapeLogText(collectError).c_str(), affected);
+  std::printf("  actions:           %s (%s: %" PRIu64 ", %s: %" PRIu64,
+              tqhsm::EscapeLogText(actions.path()).c_str(),
+              o.dryRun ? "stubs it would delete" : "stubs deleted", actions.deleted(),
+              o.dryRun ? "files it would re-stub" : "files re-stubbed", actions.reStubbed());
+  if (actions.deleteFailed())
+    std::printf(", %s: %" PRIu64,
+                o.dryRun ? "stubs it would fail to delete" : "stubs that could not be deleted",
+                actions.deleteFailed());
+  std::printf(")\n");
+  if (!actionsWhole)
+    std::printf("  action log fault:  %s: %s; it lacks lines from the %" PRIu64 "th on\n",
+                tqhsm::EscapeLogText(actions.path()).c_str(), actions.error().c_str(),
+                actions.lines() + 1);
+  std::printf("  log:               %s\n", tqhsm::EscapeLogText(logPath).c_str());
   std::printf("  elapsed:           %.3f s\n", secs);
   std::printf("  rate:              %.0f files/s\n",
               secs > 0 ? static_cast<double>(counts.files) / secs : 0.0);
+  if (interrupted) return 128 + interrupted;
   return failed ? 1 : 0;
 }

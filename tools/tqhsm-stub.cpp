@@ -1,6 +1,6 @@
-// tqhsm-stub: shows a file's stub meta-data, or turns a file into a stub.
+// tqhsm-stub: shows files' stub meta-data, or turns a file into a stub.
 //
-//   tqhsm-stub [--config FILE] show FILE
+//   tqhsm-stub [--config FILE] show [-r] FILE...
 //   tqhsm-stub [--config FILE] make FILE --af P:C:A [--kind 1|2] [--stub-guid G]
 //              [--app-id N] [--app-guid G] [--size N] [--mtime SECONDS] [--head]
 //
@@ -10,6 +10,9 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <limits.h>
+#include <stdlib.h>
 
 #include <CLI/CLI.hpp>
 #include <cerrno>
@@ -22,15 +25,33 @@
 
 #include "CommandLine.h"
 #include "Config.h"
+#include "EvEvent.h"
 #include "HSMLowLevel.h"
 #include "HSMStore.h"
 #include "StubFormat.h"
+#include "walk/TreeWalk.h"
 
 namespace {
 
 int fail(int code, const std::string& text) {
   std::fprintf(stderr, "tqhsm-stub: %s\n", text.c_str());
   return code;
+}
+
+// What show answers for one file; the exit status of show is the worst of
+// them (unreadable over not a stub over a stub).
+enum ShowResult { eShowStub = 0, eShowNoStub = 1, eShowUnreadable = 3 };
+
+// Names as the log writes them: one shown file is one record, whatever
+// bytes its name holds.
+std::string shown(const std::string& name) { return tqhsm::EscapeLogText(name); }
+
+// Starts a file's record: "file: NAME", after a blank line when another
+// record came before it.
+void beginRecord(const std::string& label) {
+  static bool first = true;
+  std::printf("%sfile: %s\n", first ? "" : "\n", shown(label).c_str());
+  first = false;
 }
 
 void printRecord(const ReparseData& r) {
@@ -47,28 +68,42 @@ void printRecord(const ReparseData& r) {
   std::printf("head_record: %s\n", r.headRecord ? "yes" : "no");
 }
 
-int show(const std::string& file) {
+// Shows one file, given by name (shown as label). expected, when given, is
+// the stat record of a walk that found it: another file there now is
+// reported, not shown.
+int show(const std::string& file, const std::string& label, const struct stat* expected) {
   struct stat lst;
-  if (lstat(file.c_str(), &lst) != 0)
-    return fail(1, "cannot stat " + file + ": " + std::strerror(errno));
+  if (lstat(file.c_str(), &lst) != 0) {
+    fail(1, "cannot stat " + shown(label) + ": " + std::strerror(errno));
+    return eShowUnreadable;
+  }
   if (!S_ISREG(lst.st_mode)) {
     // Never opened: only a regular file can be a stub.
-    std::printf("file: %s\nstub: no\nwhy: %s\n", file.c_str(),
-                S_ISLNK(lst.st_mode) ? "a symbolic link" : "not a regular file");
-    return 0;
+    beginRecord(label);
+    std::printf("stub: no\nwhy: %s\n",
+                S_ISLNK(lst.st_mode)   ? "a symbolic link"
+                : S_ISDIR(lst.st_mode) ? "a directory (-r shows the files below it)"
+                                       : "not a regular file");
+    return eShowNoStub;
   }
   tqhsm::HSMStore& store = tqhsm::HSMStore::Current();
   int fd = tqhsm::OpenForInspection(file.c_str());
-  if (fd < 0) return fail(1, "cannot open " + file + ": " + std::strerror(errno));
+  if (fd < 0) {
+    fail(1, "cannot open " + shown(label) + ": " + std::strerror(errno));
+    return eShowUnreadable;
+  }
   struct stat st;
   if (store.fstat(fd, &st) != 0) {
     int err = errno;
     store.close(fd);
-    return fail(1, "cannot stat " + file + ": " + std::strerror(err));
+    fail(1, "cannot stat " + shown(label) + ": " + std::strerror(err));
+    return eShowUnreadable;
   }
-  if (!S_ISREG(st.st_mode)) {
+  if (!S_ISREG(st.st_mode) ||
+      (expected && (st.st_dev != expected->st_dev || st.st_ino != expected->st_ino))) {
     store.close(fd);
-    return fail(1, file + " was replaced by something that is not a regular file");
+    fail(1, shown(label) + " was replaced while it was looked at");
+    return eShowUnreadable;
   }
   std::vector<char> buf(65536);
   const char* source = "extended attribute " TQHSM_STUB_XATTR;
@@ -76,7 +111,8 @@ int show(const std::string& file) {
   if (n < 0 && errno != ENODATA && errno != ENOTSUP) {
     int err = errno;
     store.close(fd);
-    return fail(1, "cannot read " TQHSM_STUB_XATTR " of " + file + ": " + std::strerror(err));
+    fail(1, "cannot read " TQHSM_STUB_XATTR " of " + shown(label) + ": " + std::strerror(err));
+    return eShowUnreadable;
   }
   if (n <= 0) {
     source = "head of the file (sparse-file stub)";
@@ -84,7 +120,8 @@ int show(const std::string& file) {
     if (n < 0) {
       int err = errno;
       store.close(fd);
-      return fail(1, "cannot read " + file + ": " + std::strerror(err));
+      fail(1, "cannot read " + shown(label) + ": " + std::strerror(err));
+      return eShowUnreadable;
     }
     if (static_cast<size_t>(n) < sizeof tqhsm::kStubMagic ||
         std::memcmp(buf.data(), tqhsm::kStubMagic, sizeof tqhsm::kStubMagic) != 0)
@@ -92,20 +129,22 @@ int show(const std::string& file) {
   }
   store.close(fd);
   if (n <= 0) {
-    std::printf("file: %s\nstub: no\n", file.c_str());
-    return 0;
+    beginRecord(label);
+    std::printf("stub: no\n");
+    return eShowNoStub;
   }
 
   ReparseData r;
   std::string why;
-  std::printf("file: %s\n", file.c_str());
+  beginRecord(label);
   if (!tqhsm::DecodeStubData(buf.data(), static_cast<size_t>(n), r, nullptr, &why)) {
     std::printf("stub: no\nsource: %s\nauthentic: no (%s)\n", source, why.c_str());
     if (tqhsm::LooksReleased(st))
       std::printf("note: its data blocks are released; a scan neither keeps it as a stub nor "
                   "archives it\n");
     std::fflush(stdout);
-    return fail(2, file + ": " + source + " holds no valid stub meta-data (" + why + ")");
+    fail(1, shown(label) + ": " + source + " holds no valid stub meta-data (" + why + ")");
+    return eShowNoStub;
   }
   int verdict = tqhsm::JudgeStub(buf.data(), static_cast<size_t>(n), st, tqhsm::eJudgeLocal,
                                  nullptr, nullptr, &why);
@@ -120,7 +159,88 @@ int show(const std::string& file) {
     std::printf("note: its data blocks are released; a scan neither keeps it as a stub nor "
                 "archives it\n");
   printRecord(r);
-  return 0;
+  return verdict == tqhsm::eIntactStub ? eShowStub : eShowNoStub;
+}
+
+// The figures of one show command.
+struct ShowTally {
+  uint64_t files = 0;
+  uint64_t stubs = 0;
+  uint64_t notStubs = 0;
+  uint64_t unreadable = 0;
+
+  void add(int result) {
+    ++files;
+    if (result == eShowStub)
+      ++stubs;
+    else if (result == eShowNoStub)
+      ++notStubs;
+    else
+      ++unreadable;
+  }
+  int status() const { return unreadable ? eShowUnreadable : notStubs ? eShowNoStub : eShowStub; }
+};
+
+// show -r: every regular file below a directory, in name order, reached
+// the way the scan reaches them (through directory descriptors, never
+// following a symbolic link); other entries are left out.
+class ShowWalk : public tqhsm::walk::Visitor {
+ public:
+  ShowWalk(const std::string& root, const std::string& given, ShowTally& tally)
+      : m_sRoot(root), m_sGiven(given), m_tally(tally) {}
+  tqhsm::walk::Action directory(tqhsm::walk::Entry&) override {
+    return tqhsm::walk::Action::kContinue;
+  }
+  tqhsm::walk::Action file(tqhsm::walk::Entry& e) override {
+    std::string path(e.m_pPath, e.m_nPathLen);
+    // Shown under the name it was given by.
+    std::string label = m_sGiven + path.substr(m_sRoot.size());
+    m_tally.add(show(path, label, e.m_pStat));
+    return tqhsm::walk::Action::kContinue;
+  }
+  tqhsm::walk::Action other(tqhsm::walk::Entry&) override {
+    return tqhsm::walk::Action::kContinue;
+  }
+  tqhsm::walk::Action problem(const tqhsm::walk::WalkProblem& p) override {
+    fail(1, shown(m_sGiven + std::string(p.m_pPath).substr(m_sRoot.size())) + ": " + p.m_pText);
+    ++m_tally.files;
+    ++m_tally.unreadable;
+    return tqhsm::walk::Action::kContinue;
+  }
+
+ private:
+  std::string m_sRoot;
+  std::string m_sGiven;
+  ShowTally& m_tally;
+};
+
+int showAll(const std::vector<std::string>& files, bool recursive) {
+  ShowTally tally;
+  for (const std::string& f : files) {
+    struct stat st;
+    if (recursive && lstat(f.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+      char real[PATH_MAX];
+      if (!realpath(f.c_str(), real)) {
+        fail(1, "cannot resolve " + shown(f) + ": " + std::strerror(errno));
+        tally.add(eShowUnreadable);
+        continue;
+      }
+      std::string given = f;
+      while (given.size() > 1 && given.back() == '/') given.pop_back();
+      std::string root = real;
+      ShowWalk walk(root, given, tally);
+      tqhsm::walk::Walk(root, walk);
+      continue;
+    }
+    tally.add(show(f, f, nullptr));
+  }
+  if (tally.files > 1 || recursive)
+    std::printf("\nsummary: %llu files: %llu stubs, %llu not stubs, %llu unreadable\n",
+                static_cast<unsigned long long>(tally.files),
+                static_cast<unsigned long long>(tally.stubs),
+                static_cast<unsigned long long>(tally.notStubs),
+                static_cast<unsigned long long>(tally.unreadable));
+  return tally.status();
 }
 
 struct MakeOptions {
@@ -185,18 +305,36 @@ int make(const MakeOptions& o) {
 int main(int argc, char** argv) {
   CLI::App app{"Shows a file's stub meta-data and whether it is an authentic, intact stub, or "
                "turns a file into a stub."};
+  app.footer(R"(
+show prints one record of "key: value" lines per file, a blank line between
+records, and after more than one file (or with -r) a line
+"summary: N files: S stubs, M not stubs, U unreadable". "stub: yes" only for an
+authentic, intact stub. -r shows every regular file below a directory, in name
+order, without following symbolic links. Names are written with the log's
+escapes (\x1b, \\, ...).
+
+Exit status of show: 0 every file is a stub; 1 some file is not (a plain file,
+stub data that are not authentic or not intact, a directory without -r, a
+symbolic link); 3 some file cannot be read (wins over 1); 2 bad usage.
+Exit status of make: 0 done; 1 the file cannot be read or stubbed, or the stub
+key is refused; 2 bad usage or invalid meta-data.)");
   app.require_subcommand(1);
   std::string configPath;
   app.add_option("--config", configPath,
                  "Configuration file (default: $TQHSM_CONFIG); its [HSM] StubKey or StateDirectory "
                  "names the stub key");
 
-  std::string showFile;
+  std::vector<std::string> showFiles;
+  bool recursive = false;
   CLI::App* showCmd = app.add_subcommand(
       "show",
-      "Print whether FILE is a stub, whether its stub data are authentic and the stub intact, and "
-      "its meta-data (from user.OSTUB or the file's head)");
-  showCmd->add_option("FILE", showFile, "the file")->required();
+      "Print for each FILE whether it is a stub, whether its stub data are authentic and the "
+      "stub intact, and its meta-data (from user.OSTUB or the file's head). Exit status: 0 "
+      "every file is a stub, 1 some are not, 3 some cannot be read");
+  showCmd->add_option("FILE", showFiles, "the files")->required();
+  showCmd->add_flag("-r,--recursive", recursive,
+                    "show every regular file below a directory (symbolic links are not "
+                    "followed)");
 
   MakeOptions mo;
   CLI::App* makeCmd =
@@ -222,6 +360,6 @@ int main(int argc, char** argv) {
     if (!config->problem().empty()) return fail(2, config->problem());
     configScope.reset(new tqhsm::ScopedBackend<tqhsm::ConfigSource>(config.get()));
   }
-  if (*showCmd) return show(showFile);
+  if (*showCmd) return showAll(showFiles, recursive);
   return make(mo);
 }
