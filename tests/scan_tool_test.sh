@@ -201,7 +201,9 @@ for i in 1 2 3 4 5 6; do
   "$stubtool" --config "$tmp/busy.ini" make "$tmp/stubs/s$i" --af 2:1:11 >/dev/null
 done
 mkfifo "$tmp/sql-in"
-sqlite3 "$tmp/catalog.db" < "$tmp/sql-in" & holder=$!
+# The holder waits for the probes below: a probe that holds its shared lock
+# just when the holder asks for its exclusive one must not make it give up.
+sqlite3 -cmd '.timeout 10000' "$tmp/catalog.db" < "$tmp/sql-in" & holder=$!
 exec 7> "$tmp/sql-in"
 echo 'BEGIN EXCLUSIVE;' >&7
 for _ in $(seq 1 100); do
