@@ -283,6 +283,17 @@ int removeWatch(const std::string& stateDir, const std::vector<std::string>& dir
   return rc;
 }
 
+// Whether dir is a migrated tree of client, from a fresh read of the list;
+// false, with the reason in error, when the list cannot be read.
+bool isMigratedTree(const std::string& stateDir, const std::string& client,
+                    const std::string& dir, bool& listed, std::string& error) {
+  Records records;
+  if (!migratedTrees(stateDir).load(records, error)) return false;
+  listed = false;
+  for (const std::vector<std::string>& r : records) listed = listed || (r[0] == client && r[1] == dir);
+  return true;
+}
+
 int addTrees(const std::string& stateDir, const std::string& client,
              const std::vector<std::string>& dirs) {
   int rc = 0;
@@ -292,13 +303,11 @@ int addTrees(const std::string& stateDir, const std::string& client,
       rc = 1;
       continue;
     }
-    Records records;
-    if (!migratedTrees(stateDir).load(records, error)) {
+    bool listed = false;
+    if (!isMigratedTree(stateDir, client, dir, listed, error)) {
       rc = fail(error);
       continue;
     }
-    bool listed = false;
-    for (const std::vector<std::string>& r : records) listed = listed || (r[0] == client && r[1] == dir);
     if (listed) {
       std::cout << shown(dir) << " is a migrated tree of client " << shown(client) << " already\n";
       continue;
@@ -322,13 +331,11 @@ int removeTrees(const std::string& stateDir, const std::string& client,
       rc = 1;
       continue;
     }
-    Records records;
-    if (!migratedTrees(stateDir).load(records, error)) {
+    bool listed = false;
+    if (!isMigratedTree(stateDir, client, dir, listed, error)) {
       rc = fail(error);
       continue;
     }
-    bool listed = false;
-    for (const std::vector<std::string>& r : records) listed = listed || (r[0] == client && r[1] == dir);
     if (!listed) {
       rc = fail(shown(dir) + " is not a migrated tree of client " + shown(client));
       continue;
