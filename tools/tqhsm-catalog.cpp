@@ -20,6 +20,7 @@
 
 #include "Catalog.h"
 #include "CommandLine.h"
+#include "ToolConfig.h"
 #include "Config.h"
 
 using tqhsm::Catalog;
@@ -344,15 +345,10 @@ int main(int argc, char** argv) {
   if (stub->parsed() && guid.empty()) return fail("GUID must not be empty");
 
   // Where the catalog is.
-  std::unique_ptr<tqhsm::IniConfig> config;
-  std::unique_ptr<tqhsm::ScopedBackend<tqhsm::ConfigSource>> configScope;
+  std::unique_ptr<tqhsm::tools::ToolConfig> config;
   if (catalogPath.empty()) {
-    if (!configPath.empty()) {
-      config = tqhsm::IniConfig::FromFile(configPath);
-      configScope.reset(new tqhsm::ScopedBackend<tqhsm::ConfigSource>(config.get()));
-    }
-    std::string problem = tqhsm::ConfigSource::Current().problem();
-    if (!problem.empty()) return fail(problem);
+    config.reset(new tqhsm::tools::ToolConfig(configPath));
+    if (!config->problem().empty()) return fail(config->problem());
     catalogPath = Catalog::ConfiguredPath();
   }
 

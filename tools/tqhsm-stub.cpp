@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "CommandLine.h"
+#include "ToolConfig.h"
 #include "Config.h"
 #include "EvEvent.h"
 #include "HSMLowLevel.h"
@@ -353,13 +354,8 @@ key is refused; 2 bad usage or invalid meta-data.)");
 
   int exitCode = 0;
   if (!tqhsm::tools::ParseCommandLine(app, argc, argv, exitCode)) return exitCode;
-  std::unique_ptr<tqhsm::IniConfig> config;
-  std::unique_ptr<tqhsm::ScopedBackend<tqhsm::ConfigSource>> configScope;
-  if (!configPath.empty()) {
-    config = tqhsm::IniConfig::FromFile(configPath);
-    if (!config->problem().empty()) return fail(2, config->problem());
-    configScope.reset(new tqhsm::ScopedBackend<tqhsm::ConfigSource>(config.get()));
-  }
+  tqhsm::tools::ToolConfig config(configPath);
+  if (!configPath.empty() && !config.problem().empty()) return fail(2, config.problem());
   if (*showCmd) return showAll(showFiles, recursive);
   return make(mo);
 }

@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "CommandLine.h"
+#include "ToolConfig.h"
 #include "Config.h"
 #include "HSMLowLevel.h"
 #include "HSMWatch.h"
@@ -537,14 +538,8 @@ int main(int argc, char** argv) {
   int exitCode = 0;
   if (!tqhsm::tools::ParseCommandLine(app, argc, argv, exitCode)) return exitCode;
 
-  std::unique_ptr<tqhsm::IniConfig> config;
-  std::unique_ptr<tqhsm::ScopedBackend<tqhsm::ConfigSource>> configScope;
-  if (!configPath.empty()) {
-    config = tqhsm::IniConfig::FromFile(configPath);
-    configScope.reset(new tqhsm::ScopedBackend<tqhsm::ConfigSource>(config.get()));
-  }
-  std::string problem = tqhsm::ConfigSource::Current().problem();
-  if (!problem.empty()) return fail(problem);
+  tqhsm::tools::ToolConfig config(configPath);
+  if (!config.problem().empty()) return fail(config.problem());
   std::unique_ptr<StateDirectoryOverride> override;
   std::unique_ptr<tqhsm::ScopedBackend<tqhsm::ConfigSource>> overrideScope;
   if (!stateDir.empty()) {
