@@ -107,6 +107,24 @@ Dry run (--dry-run):
   default log and action log; the action log says "would delete" and "would
   re-stub". The summary says "dry run" at the top.
 
+Order (--order, default oldest):
+  oldest and largest make two passes: the walk lists every file that meets the rules
+  (the library's rules-only check; a file that does not is decided at once, and still
+  checked for a stub to prune when asked), then the list, ordered by access time
+  (oldest first) or size (largest first), ties by path, goes to IsDMCandidate until
+  MoreFilesToArchive says the file's volume is done. Each listed file is opened again
+  without following a link and must have the device and inode the walk saw, else it
+  is skipped (changed_since_listed). Beyond --sort-memory bytes the list is sorted in
+  runs spilled to nameless files in the job results directory and merged. walk takes
+  files in name order and ends the walk once every budget is met.
+
+Reasons, --report, --json:
+  Every file seen has one reason (the library's, or volume_without_budget and
+  changed_since_listed for a file not handed over); the summary counts them. --report
+  FILE writes a CSV line per file: path (always quoted, quotes doubled, other bytes as
+  they are), size, atime, mtime (UTC), result (empty when not handed over), reason.
+  --json prints the summary as one JSON object instead of the text.
+
 One run at a time:
   A run holds a lock on JOB_RESULTS/tqhsm-scan.lock; a second run into the same job
   results directory refuses at once (exit 1), naming the holder's pid. SIGINT and
@@ -119,7 +137,8 @@ Exit status:
   0 the run ended normally; 1 the run ended as failed (--fail-run, Initialize failed,
   a content path could not be resolved or set up, a candidate could not be stored in
   StubCollect, a StubCollectTemp record could not be read back, StubCollect or the
-  action log could not be written whole), the job results directory was refused or
+  action log or the report could not be written whole, the ordered scan's sort files
+  failed), the job results directory was refused or
   another run holds it; 2 bad usage; 130 or 143 interrupted by SIGINT or SIGTERM.
 )";
 
