@@ -6,7 +6,7 @@
 # of the first pass's list, its sort and the second pass's link-free reopen.
 # Rounds alternate A B A B after a warm-up; shown are each order's median
 # time, files per second, peak memory, and the median of the per-round ratios
-# oldest / walk. A third run of oldest with --sort-memory 8 MiB shows the
+# oldest / walk. A third run of oldest with --sort-memory 1 MiB shows the
 # cost of spilling sorted runs to the job-results directory.
 # BENCH_DIR chooses where the tree is made (default $TMPDIR or /tmp).
 set -euo pipefail
@@ -55,7 +55,7 @@ for ((i = 0; i < runs; i++)); do
     case $o in
       walk) read -r s k < <(scan walk --order walk) ;;
       oldest) read -r s k < <(scan oldest --order oldest) ;;
-      spilled) read -r s k < <(scan spilled --order oldest --sort-memory $((8 << 20))) ;;
+      spilled) read -r s k < <(scan spilled --order oldest --sort-memory $((1 << 20))) ;;
     esac
     round[$o]=$s
     times[$o]+="$s "
@@ -75,7 +75,7 @@ for o in $orders; do
   name=$o
   [ "$o" = walk ] && name="--order walk"
   [ "$o" = oldest ] && name="--order oldest"
-  [ "$o" = spilled ] && name="--order oldest, 8 MiB runs"
+  [ "$o" = spilled ] && name="--order oldest, 1 MiB runs"
   printf '%-28s %10s %12s %14s %14s\n' "$name" "$s" "$rate" "$(median <<<"${ratios[$o]}")" "${rss[$o]}"
 done
 runs_line=$(grep -E '^  order:' "$dir/spilled.out" || true)

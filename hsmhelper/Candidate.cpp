@@ -36,7 +36,6 @@ int64_t saturatingSub(int64_t a, int64_t b) {
 
 }  // namespace
 
-
 TQHSMReason TQHSMHelper::RulesVerdict(const struct stat* st, int64_t blockSize,
                                       bool bIsFile) const {
   // The block-size rule vetoes whatever the others say.
