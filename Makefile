@@ -65,6 +65,7 @@ demo-remote: build
 BENCH_FILES ?= 200000
 bench: build
 	bash bench/scan_vs_walk.sh $(BUILD) $(BENCH_FILES)
+	bash bench/order_bench.sh $(BUILD) $(BENCH_FILES)
 	@if [ -x $(BUILD)/bench/collect_writer_bench ]; then $(BUILD)/bench/collect_writer_bench --benchmark_color=false; fi
 
 clean:

@@ -36,6 +36,54 @@ int64_t saturatingSub(int64_t a, int64_t b) {
 
 }  // namespace
 
+TQHSMReason TQHSMHelper::RulesVerdict(const struct stat* st, int64_t blockSize,
+                                      bool bIsFile) const {
+  // The block-size rule vetoes whatever the others say.
+  if (m_rules.m_bSkipSmallerThanFsBlock && (bIsFile || (st->st_mode & 0xF000) == 0x8000) &&
+      static_cast<int64_t>(st->st_size) <= blockSize)
+    return TQHSMReason::kNotAboveOneBlock;
+
+  int32_t accessDays = ageInDays(m_tInitTime, st->st_atime);
+  int32_t modifyDays = ageInDays(m_tInitTime, st->st_mtime);
+
+  // Unsigned comparisons: a day count below zero (a time stamp a day or more
+  // after the reference) is a very large number and meets its rule. The first
+  // rule that fails, in the order access, modification, size, is the reason.
+  const uint64_t size = static_cast<uint64_t>(static_cast<int64_t>(st->st_size));
+  TQHSMReason failed = TQHSMReason::kNone;
+  int rules = 0;
+  if (static_cast<uint64_t>(m_rules.m_lDaysOld) <=
+      static_cast<uint64_t>(static_cast<int64_t>(accessDays)))
+    ++rules;
+  else
+    failed = TQHSMReason::kTooRecentlyAccessed;
+  if (static_cast<uint64_t>(m_rules.m_lDaysOldMTime) <=
+      static_cast<uint64_t>(static_cast<int64_t>(modifyDays)))
+    ++rules;
+  else if (failed == TQHSMReason::kNone)
+    failed = TQHSMReason::kTooRecentlyModified;
+  if (size < static_cast<uint64_t>(m_rules.m_lMinFileSize)) {
+    if (failed == TQHSMReason::kNone) failed = TQHSMReason::kTooSmall;
+  } else if (m_rules.m_lMaxFileSize != 0 && size > static_cast<uint64_t>(m_rules.m_lMaxFileSize)) {
+    if (failed == TQHSMReason::kNone) failed = TQHSMReason::kTooLarge;
+  } else {
+    ++rules;
+  }
+
+  if (m_rules.m_bUseAllRules ? rules == 3 : rules >= 1) return TQHSMReason::kNone;
+  return failed;
+}
+
+TQHSMReason TQHSMHelper::CheckRules(const struct stat* st, const std::string& volume,
+                                    bool bIsFile) const {
+  if (!m_bRulesInitialized) return TQHSMReason::kNotInitialized;
+  if (m_rules.m_ulRulesFlag & 0x2000) return TQHSMReason::kRulesOff;
+  if (!st) return TQHSMReason::kBadArguments;
+  // A volume never set up has block size 0, as IsDMCandidate sees it.
+  auto bs = m_mapFsBlockSize.find(volume);
+  return RulesVerdict(st, bs == m_mapFsBlockSize.end() ? 0 : bs->second, bIsFile);
+}
+
 int TQHSMHelper::IsDMCandidate(const char* path, struct stat* st, std::string& volume,
                                bool bIsFile, bool bReStubCheck, bool bPruneCheck) {
   // The device number of the live mount point of a snapshot, looked up once per
@@ -45,9 +93,9 @@ int TQHSMHelper::IsDMCandidate(const char* path, struct stat* st, std::string& v
 
   CScopedPerf perf(m_perf, kTag, ePerfIsDMCandidate);
 
-  if (!m_bRulesInitialized) return 0;
-  if (m_rules.m_ulRulesFlag & 0x2000) return 0;
-  if (!path || !st) return 0;
+  if (!m_bRulesInitialized) return m_eLastReason = TQHSMReason::kNotInitialized, 0;
+  if (m_rules.m_ulRulesFlag & 0x2000) return m_eLastReason = TQHSMReason::kRulesOff, 0;
+  if (!path || !st) return m_eLastReason = TQHSMReason::kBadArguments, 0;
 
   int64_t amount = m_mapAmountToArchive[volume];
   int64_t blockSize = m_mapFsBlockSize[volume];
@@ -67,36 +115,14 @@ int TQHSMHelper::IsDMCandidate(const char* path, struct stat* st, std::string& v
   }
   if (lockTest && !m_rules.m_bSkipLockf && tqhsmIsMandLocked(path, lockSt) == 1) {
     m_event.Debug(kTag, "Locked file: %s. Not migrating", path);
+    m_eLastReason = TQHSMReason::kLocked;
     return 0;
   }
 
-  int32_t accessDays = ageInDays(m_tInitTime, st->st_atime);
-  int32_t modifyDays = ageInDays(m_tInitTime, st->st_mtime);
-
-  // Unsigned comparisons: a day count below zero (a time stamp a day or more
-  // after the reference) is a very large number and meets its rule.
-  const uint64_t size = static_cast<uint64_t>(static_cast<int64_t>(st->st_size));
-  int rules = 0;
-  if (static_cast<uint64_t>(m_rules.m_lDaysOldMTime) <=
-      static_cast<uint64_t>(static_cast<int64_t>(modifyDays)))
-    ++rules;
-  if (static_cast<uint64_t>(m_rules.m_lDaysOld) <=
-      static_cast<uint64_t>(static_cast<int64_t>(accessDays)))
-    ++rules;
-  if (m_rules.m_lMaxFileSize == 0) {
-    if (size >= static_cast<uint64_t>(m_rules.m_lMinFileSize)) ++rules;
-  } else if (static_cast<uint64_t>(m_rules.m_lMinFileSize) <= size &&
-             size <= static_cast<uint64_t>(m_rules.m_lMaxFileSize)) {
-    ++rules;
-  }
-
-  if (m_rules.m_bSkipSmallerThanFsBlock && (bIsFile || (st->st_mode & 0xF000) == 0x8000) &&
-      static_cast<int64_t>(st->st_size) <= blockSize) {
-    rules = 0;
+  const TQHSMReason verdict = RulesVerdict(st, blockSize, bIsFile);
+  if (verdict == TQHSMReason::kNotAboveOneBlock)
     m_event.DebugLvl(kTag, 2, "Skipping files smaller than FS Block Size.");
-  }
-
-  bool candidate = m_rules.m_bUseAllRules ? rules == 3 : rules >= 1;
+  const bool candidate = verdict == TQHSMReason::kNone;
   if (!candidate) {
     m_event.DebugLvl(kTag, 2, "To be skipped...%s", path);
   } else {
@@ -116,28 +142,33 @@ int TQHSMHelper::IsDMCandidate(const char* path, struct stat* st, std::string& v
   const struct stat* seen = m_bUseDC ? nullptr : st;
 
   if (!candidate) {
+    m_eLastReason = verdict;
     if (!bPruneCheck) return 0;
     if (IsLocalScan())
       isStub = IsStub(path, seen);
     else
       IsSparseFileStub(path, isStub);  // only the flag counts
     if (!isStub) return 0;
-    if (PruneStub(path, st) == 0) return 3;
+    if (PruneStub(path, st) == 0) return m_eLastReason = TQHSMReason::kStubPruned, 3;
     m_event.DebugLvl(kTag, 2, "Skipping Orrery Stub %s", path);
+    m_eLastReason = TQHSMReason::kStubKept;
     return 2;
   }
 
   if (!GetFileInfo(path, seen, isStub, fileState)) {
     m_event.Debug(kTag, "GetFileInfo failed. Skipping file:%s", path);
+    m_eLastReason = TQHSMReason::kInspectionFailed;
     return 0;
   }
   if (fileState == 1) {
     m_event.Debug(kTag, "Skipping open file: %s", path);
+    m_eLastReason = TQHSMReason::kOpen;
     return 0;
   }
   if (isStub) {
-    if (PruneStub(path, st) == 0) return 3;
+    if (PruneStub(path, st) == 0) return m_eLastReason = TQHSMReason::kStubPruned, 3;
     m_event.DebugLvl(kTag, 2, "Skipping Orrery Stub %s", path);
+    m_eLastReason = TQHSMReason::kStubKept;
     return 2;
   }
 
@@ -189,12 +220,17 @@ int TQHSMHelper::IsDMCandidate(const char* path, struct stat* st, std::string& v
   if (m_nRemoteClientId == 0 && !m_bIsProxy) {
     m_event.DebugLvl(kTag, 2, "m_bReStubbingEnabled:%d bCheckForRestubbing:%d",
                      m_bReStubbingEnabled ? 1 : 0, bCheckForRestubbing ? 1 : 0);
-    if (m_bReStubbingEnabled && bCheckForRestubbing)
+    m_eLastReason = TQHSMReason::kCollected;
+    if (m_bReStubbingEnabled && bCheckForRestubbing) {
+      // A failed write has sent the file to StubCollect instead.
       m_bReStubbingEnabled = AddToTempCollect(collectPath.c_str(), true, inode, cachedStub);
-    else
-      AddToCollect(path, true, inode);
+      if (m_bReStubbingEnabled) m_eLastReason = TQHSMReason::kSentForReStubbing;
+    } else if (!AddToCollect(path, true, inode)) {
+      m_eLastReason = TQHSMReason::kNotStored;
+    }
   } else {
-    AddToCollect(path, true, inode);
+    m_eLastReason =
+        AddToCollect(path, true, inode) ? TQHSMReason::kCollected : TQHSMReason::kNotStored;
   }
   return 1;
 }

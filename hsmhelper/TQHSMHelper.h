@@ -169,6 +169,45 @@ class TQHSM_API TQHSMActionObserver {
   virtual void OnAction(const TQHSMAction& action) = 0;
 };
 
+// Why IsDMCandidate answered what it did, for the call just made
+// (TQHSMHelper::LastReason). Each call ends in exactly one of these.
+//
+// When the rules turn a file down, one rule is named, by this precedence: the
+// block-size rule first (it vetoes whatever the others say), then the access
+// age, the modification age, the size. With UseAllRules (all three must hold)
+// that is the first of them that fails; without it (any one suffices) all
+// three failed and the access age is named. The same file under the same
+// rules thus always gets the same reason.
+enum class TQHSMReason : uint8_t {
+  kNone = 0,             // no call made yet
+  kNotInitialized,       // Initialize has not read the rules
+  kRulesOff,             // RulesFlag has bit 0x2000: archive rules disabled
+  kBadArguments,         // no path or no stat record
+  kLocked,               // a mandatory lock is held on the file
+  kNotAboveOneBlock,     // the file is not larger than one file-system block
+  kTooRecentlyAccessed,  // accessed fewer than DaysOld days before Initialize
+  kTooRecentlyModified,  // modified fewer than DaysOldMTime days before Initialize
+  kTooSmall,             // smaller than MinFileSizeKB
+  kTooLarge,             // larger than MaxFileSizeKB
+  kInspectionFailed,     // a candidate that could not be inspected (or is not the file stat-ed)
+  kOpen,                 // a candidate that some process has open
+  kStubKept,             // a stub that stays (its AF is not pruned, or that is not known)
+  kStubPruned,           // a stub whose AF is pruned: deleted (result 3)
+  kCollected,            // handed to StubCollect (result 1)
+  kSentForReStubbing,    // handed to StubCollectTemp, to be re-stubbed from its cached stub
+  kNotStored,            // a candidate (result 1) that StubCollect could not take ("Can not add")
+  // Never given by IsDMCandidate; for the scan that drives it:
+  kVolumeWithoutBudget,  // not handed over: MoreFilesToArchive said its volume needs no more
+  kChangedSinceListed,   // not handed over: no longer the file an earlier pass listed
+  kCount                 // the number of reasons, not one of them
+};
+
+// A reason's stable short name ("too_recently_accessed"), for files and JSON
+// keys, and its text for people ("too recently accessed (DaysOld)"). Both are
+// static strings; an out-of-range value gives "unknown".
+TQHSM_API const char* TQHSMReasonName(TQHSMReason reason);
+TQHSM_API const char* TQHSMReasonText(TQHSMReason reason);
+
 // The data-migration helper of the file-system scan. One object per scan,
 // used from one thread; see README for the calling order.
 class TQHSM_API TQHSMHelper {
@@ -213,6 +252,18 @@ class TQHSM_API TQHSMHelper {
   // Candidate decision and volume accounting.
   int IsDMCandidate(const char* path, struct stat* st, std::string& volume, bool bIsFile,
                     bool bReStubCheck, bool bPruneCheck);
+  // Why the last IsDMCandidate call answered what it did. Recording it costs
+  // one store per call, whether or not anybody asks.
+  TQHSMReason LastReason() const { return m_eLastReason; }
+  // The archive rules alone for a file of volume as st describes it: what
+  // IsDMCandidate would decide of its ages, size and block size before it
+  // looks at the file itself. No lock test, no inspection, nothing changed
+  // (no budget, no list, no map entry). kNone when the rules are met, else
+  // why not (kNotInitialized, kRulesOff, kBadArguments, or the rule, by the
+  // precedence of TQHSMReason). A file that meets them may still be turned
+  // down by IsDMCandidate (locked, open, a stub, ...); one that does not is
+  // never collected, but may still be a stub to prune (bPruneCheck).
+  TQHSMReason CheckRules(const struct stat* st, const std::string& volume, bool bIsFile) const;
   int resetVolume(const char* path, std::string& error, bool bSkipNestedMounts);
   bool MoreFilesToArchive(std::string& mountPoint);
 
@@ -310,8 +361,12 @@ class TQHSM_API TQHSMHelper {
   std::map<std::string, std::string> m_mapWatchFailures;
   bool m_bDryRun = false;
   TQHSMActionObserver* m_pActionObserver = nullptr;
+  TQHSMReason m_eLastReason = TQHSMReason::kNone;
 
  private:
+  // The rules arithmetic of IsDMCandidate on the caller's record: kNone for a
+  // candidate, else the rule that turns it down (TQHSMReason's precedence).
+  TQHSMReason RulesVerdict(const struct stat* st, int64_t blockSize, bool bIsFile) const;
   // A list's path: the usual one, or in a dry run with TQHSM_DRY_RUN_SUFFIX.
   std::string ListPath(const std::string& usual) const {
     return m_bDryRun ? usual + TQHSM_DRY_RUN_SUFFIX : usual;

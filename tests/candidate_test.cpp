@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -185,6 +186,73 @@ TEST_F(CandidateTest, RuleTable) {
   }
 }
 
+// The reason names one rule, by a fixed precedence: the block-size veto, then
+// access age, modification age, size. CheckRules gives what IsDMCandidate
+// decides of the rules, without looking at the file or changing anything.
+TEST_F(CandidateTest, ReasonsNameTheRuleByPrecedence) {
+  struct Case {
+    const char* what;
+    bool useAll;
+    int64_t atimeAgo, mtimeAgo, size;
+    TQHSMReason why;
+  };
+  const int64_t d = kDay;
+  using R = TQHSMReason;
+  const Case cases[] = {
+      {"all met", true, 40 * d, 40 * d, 20000, R::kNone},
+      {"too small, all else met", true, 40 * d, 40 * d, 5000, R::kTooSmall},
+      {"too large, all else met", true, 40 * d, 40 * d, 70000, R::kTooLarge},
+      {"modification fails", true, 40 * d, 2 * d, 20000, R::kTooRecentlyModified},
+      {"modification and size fail", true, 40 * d, 2 * d, 5000, R::kTooRecentlyModified},
+      {"all three fail: access first", true, 2 * d, 2 * d, 5000, R::kTooRecentlyAccessed},
+      {"access fails alone", true, 2 * d, 40 * d, 20000, R::kTooRecentlyAccessed},
+      {"block veto over all", true, 2 * d, 2 * d, 4096, R::kNotAboveOneBlock},
+      {"any rule: one met suffices", false, 2 * d, 2 * d, 20000, R::kNone},
+      {"any rule: none met names access", false, 2 * d, 2 * d, 70000, R::kTooRecentlyAccessed},
+      {"any rule: block veto", false, 40 * d, 40 * d, 100, R::kNotAboveOneBlock},
+  };
+  FakeLowLevel* ll = fakeLowLevel();
+  ll->infoState = 0;
+  TQHSMRules& r = m_h->m_rules;
+  r.m_lDaysOld = 30;
+  r.m_lDaysOldMTime = 30;
+  r.m_lMinFileSize = 10240;
+  r.m_lMaxFileSize = 65536;
+  r.m_bSkipSmallerThanFsBlock = true;
+  for (const Case& c : cases) {
+    r.m_bUseAllRules = c.useAll;
+    struct stat st = record(c.size, c.atimeAgo, c.mtimeAgo);
+    CountingFs fs;
+    size_t entries = m_h->m_mapAmountToArchive.size() + m_h->m_mapFsBlockSize.size();
+    {
+      tqhsm::ScopedBackend<tqhsm::FileSystem> fsScope(&fs);
+      EXPECT_EQ(m_h->CheckRules(&st, m_vol, true), c.why) << c.what;
+      std::string unknown = "/not-set-up";  // block size 0, and no entry made for it
+      m_h->CheckRules(&st, unknown, true);
+    }
+    EXPECT_EQ(fs.calls, 0) << c.what;
+    EXPECT_EQ(m_h->m_mapAmountToArchive.size() + m_h->m_mapFsBlockSize.size(), entries);
+    EXPECT_EQ(decide(st), c.why == R::kNone ? 1 : 0) << c.what;
+    EXPECT_EQ(m_h->LastReason(), c.why == R::kNone ? R::kCollected : c.why) << c.what;
+  }
+}
+
+// Names are stable identifiers (files and JSON keys carry them), one per
+// reason; texts are for people.
+TEST(ReasonNames, AreUniqueAndStable) {
+  std::set<std::string> names;
+  for (size_t i = 0; i < static_cast<size_t>(TQHSMReason::kCount); ++i) {
+    std::string name = TQHSMReasonName(static_cast<TQHSMReason>(i));
+    EXPECT_TRUE(names.insert(name).second) << name;
+    EXPECT_EQ(name.find_first_not_of("abcdefghijklmnopqrstuvwxyz_"), std::string::npos) << name;
+    EXPECT_STRNE(TQHSMReasonText(static_cast<TQHSMReason>(i)), "unknown");
+  }
+  EXPECT_STREQ(TQHSMReasonName(TQHSMReason::kTooRecentlyAccessed), "too_recently_accessed");
+  EXPECT_STREQ(TQHSMReasonName(TQHSMReason::kVolumeWithoutBudget), "volume_without_budget");
+  EXPECT_STREQ(TQHSMReasonName(TQHSMReason::kCount), "unknown");
+  EXPECT_STREQ(TQHSMReasonText(static_cast<TQHSMReason>(200)), "unknown");
+}
+
 TEST_F(CandidateTest, BlockSizeRuleAndSkipMessages) {
   EXPECT_EQ(decide(record(4096)), 0);
   EXPECT_EQ(m_log.texts(kTag),
@@ -202,11 +270,19 @@ TEST_F(CandidateTest, BlockSizeRuleAndSkipMessages) {
 }
 
 TEST_F(CandidateTest, GatesDecideNothing) {
+  struct stat st = record(5000);
   m_h->m_rules.m_ulRulesFlag = 0x2000;
-  EXPECT_EQ(decide(record(5000)), 0);
+  EXPECT_EQ(decide(st), 0);
+  EXPECT_EQ(m_h->LastReason(), TQHSMReason::kRulesOff);
+  EXPECT_EQ(m_h->CheckRules(&st, m_vol, true), TQHSMReason::kRulesOff);
   m_h->m_rules.m_ulRulesFlag = 0;
+  EXPECT_EQ(m_h->IsDMCandidate(nullptr, &st, m_vol, true, false, false), 0);
+  EXPECT_EQ(m_h->LastReason(), TQHSMReason::kBadArguments);
+  EXPECT_EQ(m_h->CheckRules(nullptr, m_vol, true), TQHSMReason::kBadArguments);
   m_h->m_bRulesInitialized = false;
-  EXPECT_EQ(decide(record(5000)), 0);
+  EXPECT_EQ(decide(st), 0);
+  EXPECT_EQ(m_h->LastReason(), TQHSMReason::kNotInitialized);
+  EXPECT_EQ(m_h->CheckRules(&st, m_vol, true), TQHSMReason::kNotInitialized);
   EXPECT_TRUE(m_log.lines.empty());
   EXPECT_TRUE(collected().empty());
 }
@@ -255,6 +331,7 @@ TEST_F(CandidateTest, MandatoryLocks) {
     m_h->m_rules.m_bSkipLockf = c.skipLockf;
     m_log.clear();
     EXPECT_EQ(decide(st), c.expected) << c.remote << c.proxy << c.snap << c.skipLockf;
+    EXPECT_EQ(m_h->LastReason(), c.expected == 0 ? TQHSMReason::kLocked : TQHSMReason::kCollected);
     EXPECT_EQ(m_log.has(kTag, "Locked file: " + m_file + ". Not migrating"), c.expected == 0);
   }
 }
@@ -307,12 +384,14 @@ TEST_F(CandidateTest, InspectedCandidatesThatAreNotCollectedKeepTheBudget) {
     int state;
     int expected;
     const char* message;
+    TQHSMReason why;
   };
   const Case cases[] = {
-      {-1, false, 0, 0, "GetFileInfo failed. Skipping file:"},
-      {0, false, 1, 0, "Skipping open file: "},
-      {0, true, 0, 2, "Skipping Orrery Stub "},  // archiver retention off: the stub stays
-      {0, false, 3, 1, nullptr},                 // open state unknown: collected
+      {-1, false, 0, 0, "GetFileInfo failed. Skipping file:", TQHSMReason::kInspectionFailed},
+      {0, false, 1, 0, "Skipping open file: ", TQHSMReason::kOpen},
+      // archiver retention off: the stub stays
+      {0, true, 0, 2, "Skipping Orrery Stub ", TQHSMReason::kStubKept},
+      {0, false, 3, 1, nullptr, TQHSMReason::kCollected},  // open state unknown: collected
   };
   for (const Case& c : cases) {
     ll->infoRc = c.rc;
@@ -322,6 +401,7 @@ TEST_F(CandidateTest, InspectedCandidatesThatAreNotCollectedKeepTheBudget) {
     m_log.clear();
     EXPECT_EQ(decide(record(5096)), c.expected);
     EXPECT_EQ(budget(), c.expected == 1 ? 99000 : 100000);
+    EXPECT_EQ(m_h->LastReason(), c.why) << c.message;
     if (c.message) {
       EXPECT_TRUE(m_log.has(kTag, c.message + m_file)) << c.message;
     }
@@ -361,11 +441,15 @@ TEST_F(CandidateTest, StubsArePrunedWhenTheirArchiveFileIsGone) {
     EXPECT_EQ(m_log.has(kTag, "Skipping Orrery Stub " + m_file), c.expected == 2);
     EXPECT_EQ(FileExists(m_file), c.expected != 3);
     EXPECT_EQ(budget(), 1000000000);
+    const TQHSMReason why[] = {TQHSMReason::kNotAboveOneBlock, TQHSMReason::kNone,
+                               TQHSMReason::kStubKept, TQHSMReason::kStubPruned};
+    EXPECT_EQ(m_h->LastReason(), why[c.expected]) << c.honor << c.pruneCheck << c.size;
   }
-  // A non-candidate that is not a stub: 0 after the look.
+  // A non-candidate that is not a stub: 0 after the look, for the rule's reason.
   m_file = m_tmp.write("plain", "x");
   m_h->m_rules.m_bHonorArchiverRetention = true;
   EXPECT_EQ(decide(record(100), true, false, true), 0);
+  EXPECT_EQ(m_h->LastReason(), TQHSMReason::kNotAboveOneBlock);
   EXPECT_TRUE(collected().empty());
 }
 
@@ -509,6 +593,7 @@ TEST_F(CandidateTest, CachedStubsSendCandidatesToStubCollectTemp) {
 
   EXPECT_EQ(decide(st), 1);
   EXPECT_TRUE(m_h->m_bReStubbingEnabled);
+  EXPECT_EQ(m_h->LastReason(), TQHSMReason::kSentForReStubbing);
   m_h->m_tempCollect.DeInitialize();
   EXPECT_EQ(ReadEntries(m_h->m_sTempCollectPath),
             std::vector<std::string>{line(m_file, st.st_ino) + "|" + cached});
@@ -517,6 +602,7 @@ TEST_F(CandidateTest, CachedStubsSendCandidatesToStubCollectTemp) {
   // held goes to StubCollect ahead of the failing entry.
   EXPECT_EQ(decide(st), 1);
   EXPECT_FALSE(m_h->m_bReStubbingEnabled);
+  EXPECT_EQ(m_h->LastReason(), TQHSMReason::kCollected);  // it went to StubCollect
   EXPECT_EQ(decide(st), 1);  // straight to StubCollect
   EXPECT_EQ(collected(), std::vector<std::string>(3, line(m_file, st.st_ino)));
   EXPECT_TRUE(m_log.has(kTag, "m_bReStubbingEnabled:0 bCheckForRestubbing:1"));

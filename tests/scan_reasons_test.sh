@@ -150,7 +150,7 @@ if mkfs.ext4 -q -F -b 4096 -m 0 "$tmp/fs.img" >/dev/null 2>&1 &&
   over=$(( k * frees - budget ))
   [ $k -ge 1 ] && [ $k -lt 20 ] || fail "budget $budget gives $k files of 20"
   config "$tmp/ext4.ini" $high $low
-  out=$(run "$tmp/ext4.ini" "$mnt") || fail "ext4 scan: $out"
+  out=$(run "$tmp/ext4.ini" --order walk "$mnt") || fail "ext4 scan: $out"
   grep -qE "^    volume $mnt: budget before $budget \([0-9.]+ MiB\), after 0 \(met, overshot by $over( \([0-9.]+ [KM]iB\))?\), block size 4096, spent: no more files taken$" <<<"$out" ||
     fail "overshoot of $over: $out"
   grep -qxF "    the walk ended early: every volume's budget was met" <<<"$out" || fail "walk end: $out"

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <nlohmann/json.hpp>
 #include <cerrno>
 #include <csignal>
 #include <chrono>
@@ -29,6 +30,7 @@
 #include "MountTable.h"
 #include "Platform.h"
 #include "SafePath.h"
+#include "ScanOrder.h"
 #include "TQHSMHelper.h"
 #include "walk/TreeWalk.h"
 
@@ -105,6 +107,24 @@ Dry run (--dry-run):
   default log and action log; the action log says "would delete" and "would
   re-stub". The summary says "dry run" at the top.
 
+Order (--order, default oldest):
+  oldest and largest make two passes: the walk lists every file that meets the rules
+  (the library's rules-only check; a file that does not is decided at once, and still
+  checked for a stub to prune when asked), then the list, ordered by access time
+  (oldest first) or size (largest first), ties by path, goes to IsDMCandidate until
+  MoreFilesToArchive says the file's volume is done. Each listed file is opened again
+  without following a link and must have the device and inode the walk saw, else it
+  is skipped (changed_since_listed). Beyond --sort-memory bytes the list is sorted in
+  runs spilled to nameless files in the job results directory and merged. walk takes
+  files in name order and ends the walk once every budget is met.
+
+Reasons, --report, --json:
+  Every file seen has one reason (the library's, or volume_without_budget and
+  changed_since_listed for a file not handed over); the summary counts them. --report
+  FILE writes a CSV line per file: path (always quoted, quotes doubled, other bytes as
+  they are), size, atime, mtime (UTC), result (empty when not handed over), reason.
+  --json prints the summary as one JSON object instead of the text.
+
 One run at a time:
   A run holds a lock on JOB_RESULTS/tqhsm-scan.lock; a second run into the same job
   results directory refuses at once (exit 1), naming the holder's pid. SIGINT and
@@ -117,7 +137,8 @@ Exit status:
   0 the run ended normally; 1 the run ended as failed (--fail-run, Initialize failed,
   a content path could not be resolved or set up, a candidate could not be stored in
   StubCollect, a StubCollectTemp record could not be read back, StubCollect or the
-  action log could not be written whole), the job results directory was refused or
+  action log or the report could not be written whole, the ordered scan's sort files
+  failed), the job results directory was refused or
   another run holds it; 2 bad usage; 130 or 143 interrupted by SIGINT or SIGTERM.
 )";
 
@@ -147,6 +168,10 @@ struct Options {
   bool verbose = false;
   bool progress = false;
   bool noProgress = false;
+  std::string report;
+  bool json = false;
+  std::string order = "oldest";
+  size_t sortMemory = size_t(64) << 20;
 };
 
 // The first SIGINT or SIGTERM; the run then ends as failed at the next file.
@@ -181,6 +206,7 @@ struct ContentPath {
   bool walked = false;
   bool endedEarly = false;   // every volume's budget was met before the walk's end
   bool interrupted = false;  // a signal ended the walk
+  std::string orderError;    // --order: the sort files let the scan down
 };
 
 struct Counts {
@@ -193,6 +219,88 @@ struct Counts {
   uint64_t directories = 0;
   uint64_t nestedSkipped = 0;
   uint64_t errors = 0;
+  uint64_t listed = 0;   // --order: files the first pass kept for the second
+  uint64_t spilled = 0;  // --order: sorted runs written to the job-results directory
+  // Every file seen has exactly one reason: the library's, or the scan's own
+  // for a file it did not hand over.
+  uint64_t reasons[static_cast<size_t>(TQHSMReason::kCount)] = {};
+};
+
+// --report FILE: one CSV line per file seen (RFC 4180). The path is always
+// quoted, quotes doubled; every other byte, newlines and control bytes
+// included, is written as the file system has it, so that any CSV reader
+// gives the name back byte for byte. Written as the scan goes; a write error
+// ends the writing and fails the run.
+class Report {
+ public:
+  ~Report() { close(); }
+  bool open(const std::string& path, std::string& error) {
+    m_sPath = path;
+    m_nFd = OpenOwnFile(path.c_str(), false, true, error);
+    if (m_nFd < 0) return false;
+    m_buffer = "path,size,atime,mtime,result,reason\r\n";
+    return true;
+  }
+  bool isOpen() const { return m_nFd >= 0; }
+  // result < 0: the file was not handed to the library (empty field).
+  void line(const char* path, const struct stat& st, int result, TQHSMReason reason) {
+    if (m_nFd < 0 || m_nErrno) return;
+    m_buffer += '"';
+    for (const char* c = path; *c; ++c) {
+      if (*c == '"') m_buffer += '"';
+      m_buffer += *c;
+    }
+    m_buffer += "\",";
+    m_buffer += std::to_string(static_cast<long long>(st.st_size));
+    m_buffer += ',';
+    m_buffer += isoTime(st.st_atime);
+    m_buffer += ',';
+    m_buffer += isoTime(st.st_mtime);
+    m_buffer += ',';
+    if (result >= 0) m_buffer += std::to_string(result);
+    m_buffer += ',';
+    m_buffer += TQHSMReasonName(reason);
+    m_buffer += "\r\n";
+    ++m_nLines;
+    if (m_buffer.size() >= (1u << 16)) flush();
+  }
+  // False when the report is not whole (the reason in error()).
+  bool close() {
+    if (m_nFd >= 0) {
+      flush();
+      if (m_nErrno == 0 && ::fsync(m_nFd) != 0) m_nErrno = errno;
+      if (::close(m_nFd) != 0 && m_nErrno == 0 && errno != EINTR) m_nErrno = errno;
+      m_nFd = -1;
+    }
+    return m_nErrno == 0;
+  }
+  const std::string& path() const { return m_sPath; }
+  uint64_t lines() const { return m_nLines; }
+  std::string error() const { return m_nErrno ? std::strerror(m_nErrno) : std::string(); }
+
+ private:
+  static std::string isoTime(time_t t) {
+    struct tm tm {};
+    char buf[40];
+    if (!gmtime_r(&t, &tm) || std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm) == 0)
+      return std::to_string(static_cast<long long>(t));
+    return buf;
+  }
+  void flush() {
+    size_t done = 0;
+    while (m_nErrno == 0 && done < m_buffer.size()) {
+      ssize_t n = ::write(m_nFd, m_buffer.data() + done, m_buffer.size() - done);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) m_nErrno = n < 0 ? errno : EIO;
+      else done += static_cast<size_t>(n);
+    }
+    m_buffer.clear();
+  }
+  std::string m_sPath;
+  std::string m_buffer;
+  int m_nFd = -1;
+  int m_nErrno = 0;
+  uint64_t m_nLines = 0;
 };
 
 class Progress {
@@ -287,8 +395,12 @@ using tqhsm::walk::WalkProblem;
 
 class Scanner : public tqhsm::walk::Visitor {
  public:
-  Scanner(TQHSMHelper& h, const Options& o, Counts& c, Progress& p)
-      : m_h(h), m_o(o), m_c(c), m_progress(p) {}
+  Scanner(TQHSMHelper& h, const Options& o, Counts& c, Progress& p, Report& r)
+      : m_h(h), m_o(o), m_c(c), m_progress(p), m_report(r) {}
+
+  // Why the last content path could not be scanned in order (a sort file
+  // failed); empty when it could.
+  const std::string& orderError() const { return m_sOrderError; }
 
   // Sets the content path up and walks it. False when it could not be set up.
   bool scan(ContentPath& cp) {
@@ -324,11 +436,14 @@ class Scanner : public tqhsm::walk::Visitor {
     // With no volume wanting files there is nothing to walk (and an fts
     // closed before its first read leaks its root entries).
     if (cp.reset == 1 && anyActive()) walk(cp.path);
+    bool ok = m_sOrderError.empty();
+    cp.orderError.swap(m_sOrderError);
+    m_sOrderError.clear();
     for (Volume& v : cp.volumes) {
       auto b = m_h.m_mapAmountToArchive.find(v.mountPoint);
       v.budgetAfter = b == m_h.m_mapAmountToArchive.end() ? 0 : b->second;
     }
-    return true;
+    return ok;
   }
 
   Action directory(Entry& e) override {
@@ -347,7 +462,9 @@ class Scanner : public tqhsm::walk::Visitor {
   }
   Action file(Entry& e) override {
     if (stopped()) return Action::kStop;
-    take(e, (*m_vols)[volumeOfEntry(e)]);
+    size_t vol = volumeOfEntry(e);
+    if (m_pSorter) return list(e, vol);
+    take(e.m_pPath, e.m_pStat, (*m_vols)[vol]);
     if (anyActive()) return Action::kContinue;
     m_cp->endedEarly = true;
     return Action::kStop;
@@ -400,20 +517,103 @@ class Scanner : public tqhsm::walk::Visitor {
   void walk(const std::string& root) {
     m_nRootVol = volumeOf(root);
     m_cp->walked = true;
-    if (anyActive()) tqhsm::walk::Walk(root, *this);
+    if (!anyActive()) return;
+    if (m_o.order == "walk") {
+      tqhsm::walk::Walk(root, *this);
+      return;
+    }
+    // The first pass lists what can meet the rules; the second hands it to
+    // the library in order.
+    tqhsm::order::Sorter sorter(
+        m_o.order == "largest" ? tqhsm::order::Key::kLargest : tqhsm::order::Key::kOldest,
+        m_h.m_sJobResultsDir,
+        m_h.m_sCollectFileName + ".sort." + std::to_string(getpid()) +
+            (m_o.dryRun ? TQHSM_DRY_RUN_SUFFIX : ""),
+        m_o.sortMemory);
+    m_pSorter = &sorter;
+    tqhsm::walk::Walk(root, *this);
+    m_pSorter = nullptr;
+    m_c.spilled += sorter.runsSpilled();
+    if (!m_sOrderError.empty()) return;
+    std::string error;
+    bool whole = sorter.drain([this](tqhsm::order::Record& r) { return second(r); }, error);
+    m_c.spilled = std::max<uint64_t>(m_c.spilled, sorter.runsSpilled());
+    if (!whole) m_sOrderError = error;
   }
 
-  void take(Entry& e, Volume& v) {
+  // The first pass: a file that cannot meet the rules is decided now (the
+  // library still checks it for a stub to prune when asked to, as the walk
+  // order would); one that can is listed for the second pass.
+  Action list(Entry& e, size_t vol) {
+    Volume& v = (*m_vols)[vol];
+    if (!v.active || m_h.CheckRules(e.m_pStat, v.mountPoint, true) != TQHSMReason::kNone) {
+      take(e.m_pPath, e.m_pStat, v);
+      return Action::kContinue;
+    }
+    tqhsm::order::Record r;
+    r.atimeSec = e.m_pStat->st_atim.tv_sec;
+    r.atimeNsec = e.m_pStat->st_atim.tv_nsec;
+    r.mtimeSec = e.m_pStat->st_mtime;
+    r.size = e.m_pStat->st_size;
+    r.dev = e.m_pStat->st_dev;
+    r.ino = e.m_pStat->st_ino;
+    r.volume = static_cast<uint32_t>(vol);
+    r.path.assign(e.m_pPath, e.m_nPathLen);
+    ++m_c.listed;
+    if (m_pSorter->add(std::move(r), m_sOrderError)) return Action::kContinue;
+    return Action::kStop;
+  }
+
+  // The second pass, one listed file. Its path is opened again without
+  // following a link anywhere in it, and it must still be the file the first
+  // pass saw (device and inode); the library is given what it is now.
+  bool second(tqhsm::order::Record& r) {
+    if (stopped()) return false;
+    Volume& v = (*m_vols)[r.volume];
+    struct stat st {};
+    if (!v.active) {
+      st.st_size = r.size;
+      st.st_atim.tv_sec = r.atimeSec;
+      st.st_mtime = r.mtimeSec;
+      take(r.path.c_str(), &st, v);
+      return true;
+    }
+    int fd = tqhsm::OpenNoFollow(r.path.c_str(), O_PATH);
+    bool same = fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+                static_cast<uint64_t>(st.st_dev) == r.dev &&
+                static_cast<uint64_t>(st.st_ino) == r.ino;
+    if (fd >= 0) ::close(fd);
+    if (!same) {
+      ++m_c.files;
+      ++m_c.reasons[static_cast<size_t>(TQHSMReason::kChangedSinceListed)];
+      st.st_size = r.size;
+      st.st_atim.tv_sec = r.atimeSec;
+      st.st_mtime = r.mtimeSec;
+      m_report.line(r.path.c_str(), st, -1, TQHSMReason::kChangedSinceListed);
+      return true;
+    }
+    take(r.path.c_str(), &st, v);
+    if (!anyActive()) m_cp->endedEarly = true;
+    return true;
+  }
+
+  void take(const char* path, struct stat* st, Volume& v) {
     ++m_c.files;
     m_progress.tick(m_c);
     if (!v.active) {
       ++m_c.notTaken;
+      ++m_c.reasons[static_cast<size_t>(TQHSMReason::kVolumeWithoutBudget)];
+      m_report.line(path, *st, -1, TQHSMReason::kVolumeWithoutBudget);
       return;
     }
     ++v.taken;
-    int64_t size = e.m_pStat->st_size;
-    int rc = m_h.IsDMCandidate(e.m_pPath, e.m_pStat, v.mountPoint, true, m_o.restubCheck,
-                               m_o.pruneCheck);
+    int64_t size = st->st_size;
+    int rc = m_h.IsDMCandidate(path, st, v.mountPoint, true, m_o.restubCheck, m_o.pruneCheck);
+    TQHSMReason why = m_h.LastReason();
+    ++m_c.reasons[static_cast<size_t>(why) < static_cast<size_t>(TQHSMReason::kCount)
+                      ? static_cast<size_t>(why)
+                      : 0];
+    m_report.line(path, *st, rc, why);
     if (rc >= 0 && rc <= 3)
       ++m_c.results[rc];
     else
@@ -430,6 +630,9 @@ class Scanner : public tqhsm::walk::Visitor {
   const Options& m_o;
   Counts& m_c;
   Progress& m_progress;
+  Report& m_report;
+  tqhsm::order::Sorter* m_pSorter = nullptr;
+  std::string m_sOrderError;
   std::vector<Volume>* m_vols = nullptr;
   ContentPath* m_cp = nullptr;
   std::vector<ObMntEnt> m_mounts;
@@ -449,6 +652,7 @@ void showable(ContentPath& cp) {
     v.watchError = tqhsm::EscapeLogText(v.watchError);
     v.noBudget = tqhsm::EscapeLogText(v.noBudget);
   }
+  cp.orderError = tqhsm::EscapeLogText(cp.orderError);
 }
 
 // The job-results directory receives files that root creates and replaces
@@ -800,6 +1004,20 @@ int main(int argc, char** argv) {
   app.add_flag("--fail-run", o.failRun,
                "End the run as failed: a failed local run takes the volumes that it newly put "
                "under watching off the watch list again");
+  app.add_option("--order", o.order,
+                 "Which files get the budget first: oldest (access time, oldest first), largest "
+                 "(size, largest first) or walk (name order, as the walk meets them)")
+      ->check(CLI::IsMember({"oldest", "largest", "walk"}))
+      ->capture_default_str();
+  app.add_option("--sort-memory", o.sortMemory,
+                 "With --order oldest|largest: bytes of file records held in memory before a "
+                 "sorted run is spilled to the job results directory")
+      ->check(CLI::Range(size_t(1), size_t(1) << 40))
+      ->capture_default_str();
+  app.add_option("--report", o.report,
+                 "CSV report: one line per file seen (path,size,atime,mtime,result,reason), "
+                 "used as named, also in a dry run");
+  app.add_flag("--json", o.json, "Print the summary as one JSON object instead of text");
   app.add_flag("--progress", o.progress, "Show progress even when standard error is no terminal");
   app.add_flag("--no-progress", o.noProgress, "Never show progress");
 
@@ -892,6 +1110,16 @@ int main(int argc, char** argv) {
     }
   }
 
+  Report report;
+  if (!o.report.empty()) {
+    std::string error;
+    if (!report.open(o.report, error)) {
+      std::fprintf(stderr, "tqhsm-scan: cannot write the report: %s\n",
+                   tqhsm::EscapeLogText(error).c_str());
+      return 1;
+    }
+  }
+
   // A signal ends the run as failed, through the normal path.
   struct sigaction sa {};
   sa.sa_handler = onSignal;
@@ -941,7 +1169,7 @@ int main(int argc, char** argv) {
       failed = true;
     } else {
       if (init == 0) rulesOff = rulesOffText(helper, o.appId);
-      Scanner scanner(helper, o, counts, progress);
+      Scanner scanner(helper, o, counts, progress, report);
       for (const std::string& p : o.paths) {
         ContentPath cp;
         cp.given = p;
@@ -1012,10 +1240,109 @@ int main(int argc, char** argv) {
   }
   bool actionsWhole = actions.close();
   if (!actionsWhole) failed = true;
+  bool reportWhole = report.close();
+  if (!reportWhole) failed = true;
+  for (const ContentPath& cp : contentPaths)
+    if (!cp.orderError.empty()) failed = true;
   double secs = std::chrono::duration<double>(Clock::now() - start).count();
 
   const std::string collectPath =
       tqhsm::EscapeLogText(jobResults + "/" + o.collectFile + suffix);
+  const int exitStatus = interrupted ? 128 + interrupted : failed ? 1 : 0;
+  const size_t nReasons = static_cast<size_t>(TQHSMReason::kCount);
+  if (o.json) {
+    using nlohmann::json;
+    json j;
+    j["dry_run"] = o.dryRun;
+    j["run"] = interrupted ? "interrupted" : failed ? "failed" : "ended normally";
+    j["interrupted_by"] = interrupted ? json(signalName(interrupted)) : json(nullptr);
+    j["exit_status"] = exitStatus;
+    j["initialize"] = init < 0 ? std::string("failed") : init == 0 ? rulesOff : std::string("ok");
+    j["order"] = o.order;
+    json paths = json::array();
+    for (const ContentPath& cp : contentPaths) {
+      json c;
+      c["given"] = cp.given;
+      c["path"] = cp.path;
+      c["is_file"] = cp.isFile;
+      c["watched_at"] = cp.resetPath;
+      c["error"] = cp.reset != 1 ? json(cp.resetError) : json(nullptr);
+      c["order_error"] = cp.orderError.empty() ? json(nullptr) : json(cp.orderError);
+      c["ended_early"] = cp.endedEarly;
+      c["interrupted"] = cp.interrupted;
+      json vols = json::array();
+      for (const Volume& v : cp.volumes) {
+        json jv;
+        jv["mount_point"] = v.mountPoint;
+        bool budget = v.known && v.budgetBefore > 0;
+        jv["budget_before"] = budget ? json(v.budgetBefore) : json(nullptr);
+        jv["budget_after"] = budget ? json(v.budgetAfter) : json(nullptr);
+        jv["block_size"] = budget ? json(v.blockSize) : json(nullptr);
+        jv["spent"] = v.spent;
+        jv["files_taken"] = v.taken;
+        jv["not_watched"] = v.watchError.empty() ? json(nullptr) : json(v.watchError);
+        jv["no_budget"] = budget || v.noBudget.empty() ? json(nullptr) : json(v.noBudget);
+        vols.push_back(jv);
+      }
+      c["volumes"] = vols;
+      paths.push_back(c);
+    }
+    j["content_paths"] = paths;
+    j["files_seen"] = counts.files;
+    j["files_not_taken"] = counts.notTaken;
+    j["results"] = {{"0", counts.results[0]},
+                    {"1", counts.results[1]},
+                    {"2", counts.results[2]},
+                    {"3", counts.results[3]}};
+    j["other_results"] = counts.otherResults;
+    json reasons = json::object();
+    for (size_t i = 1; i < nReasons; ++i)
+      reasons[TQHSMReasonName(static_cast<TQHSMReason>(i))] = counts.reasons[i];
+    if (counts.reasons[0]) reasons[TQHSMReasonName(TQHSMReason::kNone)] = counts.reasons[0];
+    j["reasons"] = reasons;
+    j["listed"] = counts.listed;
+    j["sort_runs"] = counts.spilled;
+    j["bytes_collected"] = counts.bytes;
+    j["directories"] = counts.directories;
+    j["other_entries"] = counts.others;
+    j["nested_mounts_skipped"] = counts.nestedSkipped;
+    j["unreadable"] = counts.errors;
+    j["restubbing_pass"] = init != 1 ? "not run"
+                           : !passRun ? "skipped (interrupted)"
+                                      : (restubbed ? "done" : "off or failed");
+    j["restubbed"] = actions.reStubbed();
+    j["stub_collect"] = {{"path", init == 0 ? json(nullptr) : json(collectPath)},
+                         {"collected", collected},
+                         {"not_stored", notStored},
+                         {"lost", tempLost},
+                         {"fault", collectError.empty()
+                                       ? json(nullptr)
+                                       : json(tqhsm::EscapeLogText(collectError))},
+                         {"lines_affected", affected}};
+    j["actions"] = {{"path", tqhsm::EscapeLogText(actions.path())},
+                    {"stubs_deleted", actions.deleted()},
+                    {"files_restubbed", actions.reStubbed()},
+                    {"delete_failed", actions.deleteFailed()},
+                    {"fault", actionsWhole ? json(nullptr) : json(actions.error())}};
+    if (!o.report.empty())
+      j["report"] = {{"path", tqhsm::EscapeLogText(report.path())},
+                     {"lines", report.lines()},
+                     {"fault", reportWhole ? json(nullptr) : json(report.error())}};
+    else
+      j["report"] = nullptr;
+    j["log"] = tqhsm::EscapeLogText(logPath);
+    j["elapsed_seconds"] = secs;
+    j["files_per_second"] = secs > 0 ? static_cast<double>(counts.files) / secs : 0.0;
+    // Names are in the log's escapes already; whatever else is not UTF-8 is
+    // replaced rather than lost with the whole summary.
+    std::string text = j.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
+    if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() || std::fflush(stdout) != 0) {
+      std::fprintf(stderr, "tqhsm-scan: cannot write the summary: %s\n", std::strerror(errno));
+      return exitStatus == 0 ? 1 : exitStatus;
+    }
+    return exitStatus;
+  }
+
   if (o.dryRun)
     std::printf("tqhsm-scan summary: dry run (nothing deleted, re-stubbed or put under watching; "
                 "the lists are *%s)\n",
@@ -1047,10 +1374,16 @@ int main(int argc, char** argv) {
         line += ": " + v.noBudget;
       std::printf("%s\n", line.c_str());
     }
+    if (!cp.orderError.empty())
+      std::printf("    the ordered scan failed: %s (free space in the job results directory, or "
+                  "run with --order walk)\n",
+                  cp.orderError.c_str());
     if (cp.interrupted)
       std::printf("    the walk was interrupted by %s\n", signalName(interrupted));
-    else if (cp.endedEarly)
+    else if (cp.endedEarly && o.order == "walk")
       std::printf("    the walk ended early: every volume's budget was met\n");
+    else if (cp.endedEarly)
+      std::printf("    the second pass ended early: every volume's budget was met\n");
   }
   std::printf("  files seen:        %" PRIu64 "\n", counts.files);
   std::printf("  files not taken:   %" PRIu64 " (their volume needed no more data)\n",
@@ -1062,6 +1395,17 @@ int main(int argc, char** argv) {
               o.dryRun ? " (would be deleted)" : "");
   if (counts.otherResults)
     std::printf("  other results:     %" PRIu64 "\n", counts.otherResults);
+  std::printf("  reasons:           (they add up to the files seen)\n");
+  for (size_t i = 0; i < nReasons; ++i)
+    if (counts.reasons[i])
+      std::printf("    %-22s %10" PRIu64 "  %s\n", TQHSMReasonName(static_cast<TQHSMReason>(i)),
+                  counts.reasons[i], TQHSMReasonText(static_cast<TQHSMReason>(i)));
+  if (o.order != "walk")
+    std::printf("  order:             %s (%" PRIu64 " files listed by the first pass, %" PRIu64
+                " sorted runs spilled)\n",
+                o.order.c_str(), counts.listed, counts.spilled);
+  else
+    std::printf("  order:             walk\n");
   std::printf("  bytes collected:   %s\n", fmtBytes(static_cast<int64_t>(counts.bytes)).c_str());
   std::printf("  directories:       %" PRIu64 "\n", counts.directories);
   std::printf("  other entries:     %" PRIu64 " (symbolic links, devices, sockets, pipes)\n",
@@ -1104,10 +1448,16 @@ int main(int argc, char** argv) {
     std::printf("  action log fault:  %s: %s; it lacks lines from the %" PRIu64 "th on\n",
                 tqhsm::EscapeLogText(actions.path()).c_str(), actions.error().c_str(),
                 actions.lines() + 1);
+  if (!o.report.empty()) {
+    std::printf("  report:            %s (%" PRIu64 " lines)\n",
+                tqhsm::EscapeLogText(report.path()).c_str(), report.lines());
+    if (!reportWhole)
+      std::printf("  report fault:      %s: %s; it is not whole\n",
+                  tqhsm::EscapeLogText(report.path()).c_str(), report.error().c_str());
+  }
   std::printf("  log:               %s\n", tqhsm::EscapeLogText(logPath).c_str());
   std::printf("  elapsed:           %.3f s\n", secs);
   std::printf("  rate:              %.0f files/s\n",
               secs > 0 ? static_cast<double>(counts.files) / secs : 0.0);
-  if (interrupted) return 128 + interrupted;
-  return failed ? 1 : 0;
+  return exitStatus;
 }
