@@ -237,7 +237,28 @@ if mount -t tmpfs -o size=4k tmpfs "$small" 2>/dev/null; then
   grep -qE "^  report fault: +$small/r.csv: No space left on device; it is not whole$" <<<"$out" ||
     fail "report fault: $out"
   grep -qF "run:               failed" <<<"$out" || fail "run with a short report: $out"
+  # Sorted runs that the job-results directory cannot hold fail the run and
+  # say what to do; nothing is collected from a list that is not whole.
+  umount "$small"
+  mount -t tmpfs -o size=4k tmpfs "$small"
+  many=$tmp/many
+  mkdir "$many"
+  long=$(printf 'n%.0s' $(seq 1 120))
+  for i in $(seq 1 100); do
+    head -c 9000 /dev/zero > "$many/$long-$i"
+    touch -d "@$old" "$many/$long-$i"
+  done
+  set +e
+  out=$(TQHSM_LOG=$tmp/log "$scan" --config "$tmp/due.ini" --app-id 5 --job-results "$small" \
+    --collect-file S1 --no-progress --sort-memory 1 "$many")
+  rc=$?
+  set -e
+  [ $rc = 1 ] || fail "sort files on a full directory: exit $rc: $out"
+  grep -qE "^    the ordered scan failed: cannot write a sort file: No space left on device" <<<"$out" ||
+    fail "sort fault: $out"
+  grep -qF "run:               failed" <<<"$out" || fail "run with a failed sort: $out"
+  [ -z "$(ls -A "$small" | grep -v -e '^S1' -e '^tqhsm-scan.lock$' || true)" ] || fail "left behind: $(ls -A "$small")"
 else
-  echo "cannot mount tmpfs here: report write errors not checked"
+  echo "cannot mount tmpfs here: report and sort-file write errors not checked"
 fi
 echo "order checks passed (budget $budget bytes, $k of 20 files)"
