@@ -71,6 +71,20 @@ void BM_Candidate(benchmark::State& state) {
 }
 BENCHMARK(BM_Candidate);
 
+// A file the rules turn down on a scan that prunes (HonorArchiverRetention):
+// it is asked only whether it is a stub, which for a file without stub data
+// is one attribute read by path.
+void BM_NotACandidatePruneCheck(benchmark::State& state) {
+  Scratch s;
+  struct stat st = s.st;
+  st.st_atime = time(nullptr) - 86400;
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(
+        s.helper->IsDMCandidate(s.file.c_str(), &st, s.volume, true, false, true));
+  }
+}
+BENCHMARK(BM_NotACandidatePruneCheck);
+
 }  // namespace
 
 BENCHMARK_MAIN();

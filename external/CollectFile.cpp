@@ -298,17 +298,22 @@ bool CollectFile::flush(size_t current) {
   return false;
 }
 
-int CollectFile::AddToCollectFile(const std::string& entry, bool add, bool /*flag*/,
+int CollectFile::AddToCollectFile(const std::string& entry, bool add, bool flag,
+                                  long long number) {
+  return AddToCollectFile(entry.data(), entry.size(), add, flag, number);
+}
+
+int CollectFile::AddToCollectFile(const char* entry, size_t entrySize, bool add, bool /*flag*/,
                                   long long number) {
   if (!add) return 1;
   if (m_nFd < 0 || m_bFailed) return 0;
-  if (std::memchr(entry.data(), '\n', entry.size())) {
+  if (std::memchr(entry, '\n', entrySize)) {
     EvDebug().Error(kTag, "Refusing to write an entry with a line break to %s", m_sPath.c_str());
     return 0;
   }
   size_t start = m_sBuffer.size();
   m_sBuffer += m_cSeperator;
-  m_sBuffer += entry;
+  m_sBuffer.append(entry, entrySize);
   m_sBuffer += m_cSeperator;
   appendNumber(m_sBuffer, number);
   m_sBuffer += m_cSeperator;

@@ -52,6 +52,8 @@ class TQHSM_API CollectFile {
   // Non-zero when the line was acknowledged (see above). add false: nothing is
   // written (success).
   int AddToCollectFile(const std::string& entry, bool add, bool flag, long long number);
+  // The same for the size bytes at entry.
+  int AddToCollectFile(const char* entry, size_t size, bool add, bool flag, long long number);
   // Writes out what is buffered, trims the reservation, syncs and closes the
   // file. Non-zero when every acknowledged line is in the file (also when the
   // file was not open); 0 otherwise (see LastError, LinesAffected).

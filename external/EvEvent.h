@@ -80,6 +80,10 @@ class TQHSM_API EvDebug {
   void debugBreak(const char* marker, const char* arg, int count, int level, bool flag);
 
   bool isLevelEnabled(int level) const;
+  // The same test, for one check before a group of DebugLvl lines: a DebugLvl
+  // call whose level is off still evaluates its arguments and passes them on,
+  // so per-file code asks once and skips the group.
+  bool enabled(int level) const { return isLevelEnabled(level); }
 
  protected:
   tqhsm::LogSink& sink() const;

@@ -74,13 +74,29 @@ std::string absolutePath(const char* path) {
 // a write lease is granted only when nobody else has it open. 1 yes, 0 no, -1
 // the probe is not possible here (not the owner without CAP_LEASE, a file
 // system without leases ...).
+// Whether this process ignores SIGIO: -1 not known yet. Asked again by every
+// new context (a scan's start), so that an owner who ignores SIGIO before it
+// sets the helper up is seen.
+int g_nSigioIgnored = -1;
+
+bool sigioIgnored() {
+  if (g_nSigioIgnored < 0) {
+    struct sigaction sa;
+    g_nSigioIgnored = sigaction(SIGIO, nullptr, &sa) == 0 && sa.sa_handler == SIG_IGN ? 1 : 0;
+  }
+  return g_nSigioIgnored == 1;
+}
+
 int openElsewhere(HSMStore& store, int fd) {
   // Should another process open the file while the lease is held, the lease
   // holder is signalled, however short the lease: without F_SETSIG that is
   // SIGIO, whose default action ends the process (tried: a reader opening the
   // file during the window kills the holder). SIGURG is ignored by default.
-  // F_SETSIG belongs to the open file description, so it is set every time.
-  if (store.fcntl(fd, F_SETSIG, SIGURG) != 0) return -1;
+  // F_SETSIG belongs to the open file description, so it would be set for
+  // every file; a process that ignores SIGIO (tqhsm-scan does) is spared that
+  // call. REQUIRES: an owner that ignores SIGIO when the scan starts keeps it
+  // ignored until the scan ends.
+  if (!sigioIgnored() && store.fcntl(fd, F_SETSIG, SIGURG) != 0) return -1;
   if (store.fcntl(fd, F_SETLEASE, F_WRLCK) == 0) {
     store.fcntl(fd, F_SETLEASE, F_UNLCK);
     return 0;
@@ -360,7 +376,7 @@ int TQHSMLowLevel::judgeOpenFile(int fd, const struct stat& st, const char* path
     bytes = headBuf;
   }
   if (n == 0) {
-    setLastError(std::string(path) + " is not a stub");
+    notAStub(path);
     return 0;
   }
   std::string why;
@@ -492,6 +508,61 @@ int TQHSMLowLevel::getFileInfo(const char* path, const struct stat* callerSt, bo
   int open = openElsewhere(store, fd);
   fileState = open == 1 ? eFileOpen : open == 0 ? eFileNotOpen : eFileStateUnknown;
   return 0;
+}
+
+int TQHSMLowLevel::stubTest(const char* path, const struct stat* callerSt, bool& isStub) {
+  isStub = false;
+  if (!path) {
+    setLastError("No path given");
+    return -1;
+  }
+  if (callerSt && !S_ISREG(callerSt->st_mode)) {
+    setLastError(std::string(path) + " is not a regular file");
+    return -1;
+  }
+  HSMStore& store = HSMStore::Current();
+  // Most files carry no attribute: one call by path answers for them. It
+  // neither follows a link in the file's place nor opens the file, and an
+  // absent attribute is "no stub" for whatever the path names now; only an
+  // attribute that is there is looked at through a checked descriptor below.
+  char probe[kSmallAttr];
+  ssize_t n = store.lgetxattr(path, TQHSM_STUB_XATTR, probe, sizeof probe);
+  if (n == 0 || (n < 0 && (errno == ENODATA || errno == ENOTSUP))) {
+    notAStub(path);
+    return 0;
+  }
+  int fd = tqhsm::OpenForInspection(path);
+  if (fd < 0) {
+    int err = errno;
+    if (err == EWOULDBLOCK) {
+      // Held under a lease by another process: as getFileInfo, not a stub
+      // known here.
+      setLastError(std::string(path) + " is open in another process");
+      return 0;
+    }
+    setLastError(err == ELOOP ? std::string(path) + " is a symbolic link"
+                              : errText("Cannot open", path, err));
+    return -1;
+  }
+  StoreFd guard(fd);
+  struct stat st;
+  if (store.fstat(fd, &st) != 0) {
+    setLastError(errText("Cannot stat", path, errno));
+    return -1;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    setLastError(std::string(path) + " is not a regular file");
+    return -1;
+  }
+  if (callerSt && callerSt->st_ino != 0 &&
+      !tqhsm::IsSameFile(st, callerSt->st_dev, callerSt->st_ino)) {
+    std::string text = std::string(path) + " changed under the scan: it is " + identityText(st) +
+                       " now, the scan saw " + identityText(*callerSt);
+    EvDebug().DebugLvl("TQHSMLowLevel::stubTest", 1, "%s", text.c_str());
+    setLastError(text);
+    return -1;
+  }
+  return judgeOpenFile(fd, st, path, tqhsm::eJudgeLocal, false, isStub, nullptr);
 }
 
 int TQHSMLowLevel::stubFile(const char* path, const char* reparse, time_t time, int flag) {
@@ -697,7 +768,9 @@ int TQHSMLowLevel::stubFile(const char* path, const char* reparse, time_t time, 
 // ---------------------------------------------------------------------------
 // Context
 
-TQHSMLowLevelCtx::TQHSMLowLevelCtx(int useDriver) : m_nUseDriver(useDriver) {}
+TQHSMLowLevelCtx::TQHSMLowLevelCtx(int useDriver) : m_nUseDriver(useDriver) {
+  g_nSigioIgnored = -1;
+}
 
 TQHSMLowLevelCtx::~TQHSMLowLevelCtx() {
   for (auto& entry : m_mapLowLevel) delete entry.second;
@@ -713,6 +786,21 @@ TQHSMLowLevel* TQHSMLowLevelCtx::getByFileName(const char* path) {
   if (it != m_mapLowLevel.end()) return it->second;
   TQHSMLowLevel* obj = new (std::nothrow) TQHSMLowLevel(ent->m_sMountPoint);
   if (obj) m_mapLowLevel[ent->m_sMountPoint] = obj;
+  return obj;
+}
+
+TQHSMLowLevel* TQHSMLowLevelCtx::getByDevice(dev_t dev, const char* path) {
+  if (m_pLastByDevice && dev == m_lastDev) return m_pLastByDevice;
+  TQHSMLowLevel* obj = nullptr;
+  for (const auto& known : m_vecByDevice)
+    if (known.first == dev) obj = known.second;
+  if (!obj) {
+    obj = getByFileName(path);
+    if (!obj) return nullptr;  // not remembered: a later file may find one
+    m_vecByDevice.emplace_back(dev, obj);
+  }
+  m_lastDev = dev;
+  m_pLastByDevice = obj;
   return obj;
 }
 

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <ctime>
 #include <map>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -131,6 +132,14 @@ class TQHSM_API TQHSMLowLevel {
   // intact stub (neither a stub to keep nor data to archive).
   virtual int getFileInfo(const char* path, bool& isStub, int& fileState);
   virtual int getFileInfo(const char* path, const struct stat* st, bool& isStub, int& fileState);
+  // Only whether path is an intact stub (getFileInfo's isStub, without the
+  // file state). st: the caller's stat record of the file (null: none). A file
+  // without the stub attribute is answered from one lgetxattr on the path,
+  // which follows no link and waits on no FIFO: no attribute there means no
+  // stub here, whatever the path leads to. Any attribute is judged as
+  // getFileInfo judges it, through one descriptor checked against st. 0 when
+  // answered, -1 as getFileInfo fails (the reason in getLastError).
+  virtual int stubTest(const char* path, const struct stat* st, bool& isStub);
   // Turns the regular file path into a stub carrying the meta-data of the
   // reparse text. The path is resolved without following symbolic links; the
   // file is checked and acted on through one descriptor, under a write lease
@@ -153,6 +162,12 @@ class TQHSM_API TQHSMLowLevel {
 
  protected:
   void setLastError(const std::string& text) { m_sLastError = text; }
+  // The error of a plain file, the usual answer: written in place, so that it
+  // costs no allocation once the text has had room for a path.
+  void notAStub(const char* path) {
+    m_sLastError.assign(path);
+    m_sLastError += " is not a stub";
+  }
   // Judges the open file fd (fstat record st) from its stub attribute, or
   // with head from the first 1024 bytes when it has none: 0 with isStub set
   // (and the record's bytes in data when given and a stub; stale when it has
@@ -179,10 +194,21 @@ class TQHSM_API TQHSMLowLevelCtx {
 
   // The object of the file system that holds path, or null; stays owned here.
   virtual TQHSMLowLevel* getByFileName(const char* path);
+  // The same for a file whose stat record says it lies on device dev: the
+  // object found for the first file seen on that device (by getByFileName)
+  // answers for every later one, so a scan pays the mount-table look-up once
+  // per device, not per file. Where one device is mounted at several places
+  // (bind mounts) that object may name another of its mount points; what it
+  // answers about a file is the same.
+  TQHSMLowLevel* getByDevice(dev_t dev, const char* path);
   int getuseDriver() const { return m_nUseDriver; }
 
  protected:
   std::map<std::string, TQHSMLowLevel*> m_mapLowLevel;
+  // getByDevice's answers, with the last one in front of them.
+  std::vector<std::pair<dev_t, TQHSMLowLevel*>> m_vecByDevice;
+  dev_t m_lastDev = 0;
+  TQHSMLowLevel* m_pLastByDevice = nullptr;
   ObCriticalSection m_cs;
   TQHSMMntTab m_mntTab;
   int m_nUseDriver;

@@ -99,9 +99,13 @@ int TQHSMHelper::IsDMCandidate(const char* path, struct stat* st, std::string& v
 
   int64_t amount = m_mapAmountToArchive[volume];
   int64_t blockSize = m_mapFsBlockSize[volume];
-  m_event.DebugLvl(kTag, 2, "amountOfDataToArchive: %lld fsBlockSize: %lld volume: %s",
-                   static_cast<long long>(amount), static_cast<long long>(blockSize),
-                   volume.c_str());
+  // Every line below is of level 2: one test for all of them, so that a scan
+  // that does not log them does not pay for their arguments either.
+  const bool detail = m_event.enabled(2);
+  if (detail)
+    m_event.DebugLvl(kTag, 2, "amountOfDataToArchive: %lld fsBlockSize: %lld volume: %s",
+                     static_cast<long long>(amount), static_cast<long long>(blockSize),
+                     volume.c_str());
 
   bool lockTest = !(m_bUseNativeSnap && (m_nRemoteClientId != 0 || m_bIsProxy));
   // A record from the data-classification database has its mode bits but no
@@ -120,15 +124,16 @@ int TQHSMHelper::IsDMCandidate(const char* path, struct stat* st, std::string& v
   }
 
   const TQHSMReason verdict = RulesVerdict(st, blockSize, bIsFile);
-  if (verdict == TQHSMReason::kNotAboveOneBlock)
+  if (detail && verdict == TQHSMReason::kNotAboveOneBlock)
     m_event.DebugLvl(kTag, 2, "Skipping files smaller than FS Block Size.");
   const bool candidate = verdict == TQHSMReason::kNone;
   if (!candidate) {
-    m_event.DebugLvl(kTag, 2, "To be skipped...%s", path);
+    if (detail) m_event.DebugLvl(kTag, 2, "To be skipped...%s", path);
   } else {
-    m_event.DebugLvl(kTag, 2, "amountOfDataToArchive:%lld FileSize:%lld FileSystemBlockSize:%lld",
-                     static_cast<long long>(amount), static_cast<long long>(st->st_size),
-                     static_cast<long long>(blockSize));
+    if (detail)
+      m_event.DebugLvl(kTag, 2, "amountOfDataToArchive:%lld FileSize:%lld FileSystemBlockSize:%lld",
+                       static_cast<long long>(amount), static_cast<long long>(st->st_size),
+                       static_cast<long long>(blockSize));
     // The stub keeps one block: the file frees its size less that block.
     amount = saturatingSub(amount, saturatingSub(static_cast<int64_t>(st->st_size), blockSize));
   }
@@ -150,7 +155,7 @@ int TQHSMHelper::IsDMCandidate(const char* path, struct stat* st, std::string& v
       IsSparseFileStub(path, isStub);  // only the flag counts
     if (!isStub) return 0;
     if (PruneStub(path, st) == 0) return m_eLastReason = TQHSMReason::kStubPruned, 3;
-    m_event.DebugLvl(kTag, 2, "Skipping Orrery Stub %s", path);
+    if (detail) m_event.DebugLvl(kTag, 2, "Skipping Orrery Stub %s", path);
     m_eLastReason = TQHSMReason::kStubKept;
     return 2;
   }
@@ -167,7 +172,7 @@ int TQHSMHelper::IsDMCandidate(const char* path, struct stat* st, std::string& v
   }
   if (isStub) {
     if (PruneStub(path, st) == 0) return m_eLastReason = TQHSMReason::kStubPruned, 3;
-    m_event.DebugLvl(kTag, 2, "Skipping Orrery Stub %s", path);
+    if (detail) m_event.DebugLvl(kTag, 2, "Skipping Orrery Stub %s", path);
     m_eLastReason = TQHSMReason::kStubKept;
     return 2;
   }
@@ -178,19 +183,24 @@ int TQHSMHelper::IsDMCandidate(const char* path, struct stat* st, std::string& v
       m_event.Error(kTag, "Required space freed on  %s.Remaining files will not be archived",
                     volume.c_str());
     stored = amount;
-    m_event.DebugLvl(kTag, 2, "To be migrated...%s AmountOfDAtaToArchiveMore : %lld.", path,
-                     static_cast<long long>(amount));
-    m_event.DebugLvl(kTag, 2, "amountOfDataToArchive: %lld fsBlockSize: %lld volume: %s",
-                     static_cast<long long>(amount), static_cast<long long>(blockSize),
-                     volume.c_str());
+    if (detail) {
+      m_event.DebugLvl(kTag, 2, "To be migrated...%s AmountOfDAtaToArchiveMore : %lld.", path,
+                       static_cast<long long>(amount));
+      m_event.DebugLvl(kTag, 2, "amountOfDataToArchive: %lld fsBlockSize: %lld volume: %s",
+                       static_cast<long long>(amount), static_cast<long long>(blockSize),
+                       volume.c_str());
+    }
   }
 
   bool bCheckForRestubbing = false;
   std::string cachedStub;
-  std::string collectPath = path;
+  // The path as the scan gave it, unless a snapshot path is mapped below.
+  const char* collectPath = path;
+  std::string hostPath;
   if (m_nRemoteClientId == 0 && !m_bIsProxy) {
-    m_event.DebugLvl(kTag, 2, "m_bUseDC:%d bReStubCheck:%d", m_bUseDC ? 1 : 0,
-                     bReStubCheck ? 1 : 0);
+    if (detail)
+      m_event.DebugLvl(kTag, 2, "m_bUseDC:%d bReStubCheck:%d", m_bUseDC ? 1 : 0,
+                       bReStubCheck ? 1 : 0);
     if (m_bUseDC && bReStubCheck) {
       m_event.DebugLvl(kTag, 2, "Doing stat on %s to find out inode", path);
       struct stat fresh;
@@ -207,9 +217,8 @@ int TQHSMHelper::IsDMCandidate(const char* path, struct stat* st, std::string& v
       }
       st->st_dev = deviceId;
       if (!m_bSnapHostMapped && m_pPathMapper) {
-        std::string hostPath;
         m_pPathMapper->mapProxyToHostPath(path, hostPath);
-        collectPath = hostPath;
+        collectPath = hostPath.c_str();
       }
     }
     bCheckForRestubbing = IsFileShouldBeReStubbed(volume.c_str(), st, cachedStub);
@@ -218,12 +227,13 @@ int TQHSMHelper::IsDMCandidate(const char* path, struct stat* st, std::string& v
   unsigned long long inode =
       st->st_ino == 0 ? ~0ULL : static_cast<unsigned long long>(st->st_ino);
   if (m_nRemoteClientId == 0 && !m_bIsProxy) {
-    m_event.DebugLvl(kTag, 2, "m_bReStubbingEnabled:%d bCheckForRestubbing:%d",
-                     m_bReStubbingEnabled ? 1 : 0, bCheckForRestubbing ? 1 : 0);
+    if (detail)
+      m_event.DebugLvl(kTag, 2, "m_bReStubbingEnabled:%d bCheckForRestubbing:%d",
+                       m_bReStubbingEnabled ? 1 : 0, bCheckForRestubbing ? 1 : 0);
     m_eLastReason = TQHSMReason::kCollected;
     if (m_bReStubbingEnabled && bCheckForRestubbing) {
       // A failed write has sent the file to StubCollect instead.
-      m_bReStubbingEnabled = AddToTempCollect(collectPath.c_str(), true, inode, cachedStub);
+      m_bReStubbingEnabled = AddToTempCollect(collectPath, true, inode, cachedStub);
       if (m_bReStubbingEnabled) m_eLastReason = TQHSMReason::kSentForReStubbing;
     } else if (!AddToCollect(path, true, inode)) {
       m_eLastReason = TQHSMReason::kNotStored;

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "FileUtf.h"
 #include "TQHSMHelper.h"
@@ -20,9 +21,21 @@ namespace {
 // helpers and volumes.
 bool g_bLimitMessageLogged = false;
 
-bool isSkippedPath(const std::string& path) {
-  return path.find(".tqfs_locks") != std::string::npos ||
-         path.find(".tqfs_restore") != std::string::npos;
+bool isSkippedPath(const char* path) {
+  return std::strstr(path, ".tqfs_locks") != nullptr ||
+         std::strstr(path, ".tqfs_restore") != nullptr;
+}
+
+// The decimal digits of v, appended.
+void appendDecimal(std::string& out, unsigned long long v) {
+  char digits[24];
+  char* end = digits + sizeof digits;
+  char* p = end;
+  do {
+    *--p = static_cast<char>('0' + v % 10);
+    v /= 10;
+  } while (v != 0);
+  out.append(p, static_cast<size_t>(end - p));
 }
 
 }  // namespace
@@ -47,22 +60,31 @@ int TQHSMHelper::AddToCollect(const char* path, bool add, unsigned long long ino
   if (!add) return 1;
   if (!path) return 0;
 
-  std::string hostPath;
-  MapProxyPathToHostPath(path, hostPath);
+  // A local scan's path is the host path already: it is not copied.
+  std::string mapped;
+  const char* hostPath = path;
+  if (!IsLocalScan()) {
+    MapProxyPathToHostPath(path, mapped);
+    hostPath = mapped.c_str();
+  }
   if (isSkippedPath(hostPath)) {
     m_event.DebugLvl(tag, 2, "Corivan ZUVU directories '.tqfs_restore' and '.tqfs_locks' skipped.");
     return 1;
   }
   // Callers pass all ones for a file without an inode number; anything whose
-  // low 32 bits are negative is written as -1.
-  std::string entry = hostPath;
-  if (static_cast<int32_t>(static_cast<uint32_t>(inode & 0xffffffffULL)) < 0)
+  // low 32 bits are negative is written as -1. The entry is built in one
+  // buffer that every candidate reuses.
+  std::string& entry = m_sEntryBuf;
+  entry.assign(hostPath);
+  if (static_cast<int32_t>(static_cast<uint32_t>(inode & 0xffffffffULL)) < 0) {
     entry += ":-1";
-  else
-    entry += ":" + std::to_string(inode);
+  } else {
+    entry += ':';
+    appendDecimal(entry, inode);
+  }
 
   long long number = m_bUseNativeSnap ? m_llSnapCollectArg : 0;
-  if (!m_stubCollect.AddToCollectFile(entry, add, true, number)) {
+  if (!m_stubCollect.AddToCollectFile(entry.data(), entry.size(), add, true, number)) {
     m_event.Error(tag, "Can not add '%s' to collect file.", path);
     m_event << path;
     m_event.CriticalEvent(0x11000027, 0, 0);
@@ -78,13 +100,15 @@ bool TQHSMHelper::AddToTempCollect(const char* path, bool add, unsigned long lon
   const char* tag = "TQHSMHelper::AddToTempCollect";
   if (!add) return true;
   if (!path) return false;
-  std::string p = path;
-  if (isSkippedPath(p)) {
+  if (isSkippedPath(path)) {
     m_event.DebugLvl(tag, 2, "Corvina ZUVU directories '.tqfs_restore' and '.tqfs_locks' skipped.");
     return true;
   }
-  std::string base = p + ":" + std::to_string(inode);
-  std::string entry = base + "|" + stubCacheName;
+  std::string entry = path;
+  entry += ':';
+  appendDecimal(entry, inode);
+  entry += '|';
+  entry += stubCacheName;
   m_event.DebugLvl(tag, 3,
                    "Adding file [%s], entry [%s] to TempCollect, to be processed later for "
                    "re-stubbing.",

@@ -25,7 +25,10 @@ bool TQHSMHelper::GetFileInfo(const char* path, const struct stat* st, bool& isS
     return IsSparseFileStub(path, isStub);
   }
   if (!path || !m_pLowLevelCtx) return false;
-  TQHSMLowLevel* lowLevel = m_pLowLevelCtx->getByFileName(path);
+  // With the caller's record the file's device names its file system: no
+  // look-up in the mount table per file.
+  TQHSMLowLevel* lowLevel = st ? m_pLowLevelCtx->getByDevice(st->st_dev, path)
+                               : m_pLowLevelCtx->getByFileName(path);
   if (!lowLevel) return false;
   if (lowLevel->getFileInfo(path, st, isStub, fileState) == 0) return true;
   m_event.Error("TQHSMHelper::GetFileInfo", "%s.", lowLevel->getLastError().c_str());
@@ -36,8 +39,21 @@ bool TQHSMHelper::IsStub(const char* path) { return IsStub(path, nullptr); }
 
 bool TQHSMHelper::IsStub(const char* path, const struct stat* st) {
   bool isStub = false;
-  int fileState = 0;
-  return GetFileInfo(path, st, isStub, fileState) && isStub;
+  if (!IsLocalScan()) {
+    int fileState = 0;
+    return GetFileInfo(path, st, isStub, fileState) && isStub;
+  }
+  // Only the stub flag counts here, so the low-level object's stub test
+  // answers, without the open-file probe of GetFileInfo: the same answer, and
+  // for a file without stub data one system call. Failures are reported as
+  // GetFileInfo reports them.
+  if (!path || !m_pLowLevelCtx) return false;
+  TQHSMLowLevel* lowLevel = st ? m_pLowLevelCtx->getByDevice(st->st_dev, path)
+                               : m_pLowLevelCtx->getByFileName(path);
+  if (!lowLevel) return false;
+  if (lowLevel->stubTest(path, st, isStub) == 0) return isStub;
+  m_event.Error("TQHSMHelper::GetFileInfo", "%s.", lowLevel->getLastError().c_str());
+  return false;
 }
 
 bool TQHSMHelper::IsSparseFileStub(const char* path, bool& isStub) {

@@ -118,19 +118,21 @@ enum EPerfCounterId {
   ePerfRestubCheck = 5,
 };
 
-// Times one counter for the life of a scope.
+// Times one counter for the life of a scope. It runs around every file the
+// scan meets, so it copies nothing: name must outlive the guard (the callers
+// pass string literals).
 class TQHSM_API CScopedPerf {
  public:
   CScopedPerf(PerfCounter& perf, const char* name, EPerfCounterId id)
-      : m_sName(name), m_id(id), m_pPerf(&perf) {
-    m_pPerf->StartPerfCounter(m_sName.c_str(), m_id);
+      : m_pName(name), m_id(id), m_pPerf(&perf) {
+    m_pPerf->StartPerfCounter(m_pName, m_id);
   }
-  ~CScopedPerf() { m_pPerf->StopPerfCounter(m_sName.c_str(), m_id, 0); }
+  ~CScopedPerf() { m_pPerf->StopPerfCounter(m_pName, m_id, 0); }
   CScopedPerf(const CScopedPerf&) = delete;
   CScopedPerf& operator=(const CScopedPerf&) = delete;
 
  private:
-  std::string m_sName;
+  const char* m_pName;
   EPerfCounterId m_id;
   PerfCounter* m_pPerf;
 };
@@ -351,6 +353,10 @@ class TQHSM_API TQHSMHelper {
   uint64_t m_ulLimitStubCollect;
   uint64_t m_ulFilesCollected;
   PerfCounter m_perf;
+
+  // The entry of the collect line being built, kept from one candidate to the
+  // next so that a line costs no allocation.
+  std::string m_sEntryBuf;
 
   // Bookkeeping of the accessors above.
   uint64_t m_ulNotCollected = 0;

@@ -37,6 +37,12 @@ class FakeLowLevel : public TQHSMLowLevel {
     if (fileInfoRc != 0) setLastError("scripted failure");
     return fileInfoRc;
   }
+  int stubTest(const char*, const struct stat*, bool& isStub) override {
+    ++fileInfoCalls;
+    isStub = stub;
+    if (fileInfoRc != 0) setLastError("scripted failure");
+    return fileInfoRc;
+  }
   int readStubData(const char*, std::vector<char>& data) override {
     data = bytes;
     setLastError("scripted read failure");

@@ -2,6 +2,8 @@
 #include <fcntl.h>
 #include <sys/sysmacros.h>
 #include <sys/xattr.h>
+#include <sys/wait.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <linux/falloc.h>
@@ -20,6 +22,7 @@
 #include "HSMStore.h"
 #include "MountTable.h"
 #include "ObACL.h"
+#include "ScratchMount.h"
 #include "StubFiles.h"
 #include "StubFormat.h"
 #include "TempDir.h"
@@ -27,6 +30,7 @@
 using namespace tqhsm::test;
 using tqhsm::HSMStore;
 using tqhsm::ScopedBackend;
+using tqhsm::test::ScratchMount;
 
 namespace {
 
@@ -197,6 +201,63 @@ TEST(HSMMountTableTest, ContextHandsOutOneObjectPerMount) {
   ASSERT_NE(rel, nullptr);
 }
 
+// Objects by device: the mount table is asked for the first file of each
+// device only, and each device gets the object of its own file system.
+TEST(HSMMountTableTest, ContextFindsObjectsByDevice) {
+  FakeMounts mounts({"/", "/data", "/other"});
+  ScopedBackend<tqhsm::MountSource> scope(&mounts);
+  struct CountingCtx : TQHSMLowLevelCtx {
+    CountingCtx() : TQHSMLowLevelCtx(0) {}
+    TQHSMLowLevel* getByFileName(const char* path) override {
+      ++lookups;
+      return TQHSMLowLevelCtx::getByFileName(path);
+    }
+    int lookups = 0;
+  } ctx;
+  const dev_t data = makedev(8, 1), other = makedev(8, 2);
+  TQHSMLowLevel* a = ctx.getByDevice(data, "/data/a");
+  ASSERT_NE(a, nullptr);
+  EXPECT_EQ(a->mountPoint(), "/data");
+  EXPECT_EQ(ctx.getByDevice(data, "/data/b/c"), a);
+  TQHSMLowLevel* o = ctx.getByDevice(other, "/other/x");
+  ASSERT_NE(o, nullptr);
+  EXPECT_EQ(o->mountPoint(), "/other");
+  // Back and forth between the two: no further look-up.
+  EXPECT_EQ(ctx.getByDevice(data, "/data/d"), a);
+  EXPECT_EQ(ctx.getByDevice(other, "/other/y"), o);
+  EXPECT_EQ(ctx.lookups, 2);
+  // The object getByFileName hands out for a path is the one by device.
+  EXPECT_EQ(ctx.getByFileName("/data/e"), a);
+}
+
+// The same on real mounts: two scratch file systems below the test's own.
+TEST(HSMMountTableTest, RealMountsEachGetTheirOwnObject) {
+  ScratchMount first(ScratchMount::eTmpfs, 1 << 20);
+  if (!first.ok()) GTEST_SKIP() << first.why();
+  ScratchMount second(ScratchMount::eExt4, 16 << 20);
+  if (!second.ok()) GTEST_SKIP() << second.why();
+  std::string f = first.path() + "/f", g = second.path() + "/g";
+  WritePattern(f, 100);
+  WritePattern(g, 100);
+  TempDir elsewhere;
+  std::string outside = elsewhere.write("h", "data");
+  TQHSMLowLevelCtx ctx(0);
+  struct stat fst = StatOf(f), gst = StatOf(g);
+  ASSERT_NE(fst.st_dev, gst.st_dev);
+  TQHSMLowLevel* a = ctx.getByDevice(fst.st_dev, f.c_str());
+  TQHSMLowLevel* b = ctx.getByDevice(gst.st_dev, g.c_str());
+  ASSERT_NE(a, nullptr);
+  ASSERT_NE(b, nullptr);
+  EXPECT_EQ(a->mountPoint(), first.path());
+  EXPECT_EQ(b->mountPoint(), second.path());
+  EXPECT_EQ(ctx.getByDevice(fst.st_dev, f.c_str()), a);
+  EXPECT_EQ(ctx.getByDevice(gst.st_dev, g.c_str()), b);
+  TQHSMLowLevel* c = ctx.getByDevice(StatOf(outside).st_dev, outside.c_str());
+  ASSERT_NE(c, nullptr);
+  EXPECT_NE(c, a);
+  EXPECT_NE(c, b);
+}
+
 TEST_F(LowLevelTest, StubFileKeepsSizeReleasesBlocksAndCarriesTheMetaData) {
   if (!PunchHoleWorks(m_dir.path())) GTEST_SKIP() << "punch-hole is not supported here";
   std::string f = m_dir.file("big");
@@ -350,6 +411,11 @@ TEST_F(LowLevelTest, OnlyAnUntouchedStubIsAStub) {
     bool saidPlain = false;
     for (const LogLine& line : m_log.lines)
       saidPlain |= line.level == 2 && line.text == l->getLastError() + "; taken for a plain file.";
+    // The stub test alone gives getFileInfo's answer.
+    struct stat seen = StatOf(f);
+    bool quick = !isStub;
+    EXPECT_EQ(l->stubTest(f.c_str(), &seen, quick), info) << l->getLastError();
+    EXPECT_EQ(quick, isStub);
     int read = l->readStubData(f.c_str(), data);
     std::string readWhy = l->getLastError();
     EXPECT_EQ(l->isStubbed(f.c_str()), c.expect == kStub ? 1 : 0);
@@ -741,6 +807,147 @@ TEST_F(LowLevelTest, FileInfoFailsForAnythingButTheRegularFileTheCallerSaw) {
   struct stat noInode = fst;
   noInode.st_ino = 0;  // a record without an inode (data classification): not compared
   EXPECT_EQ(l->getFileInfo(g.c_str(), &noInode, isStub, state), 0);
+}
+
+// The stub test of a pruning scan: one call for a file without stub data,
+// never through a link, never waiting on a FIFO, and only the file the caller
+// saw is judged.
+TEST_F(LowLevelTest, StubTestAnswersAPlainFileWithOneCallAndJudgesOnlyTheFileSeen) {
+  if (!PunchHoleWorks(m_dir.path())) GTEST_SKIP() << "punch-hole is not supported here";
+  std::string plain = m_dir.file("plain");
+  WritePattern(plain, 5000);
+  std::string stub = m_dir.file("stub");
+  WritePattern(stub, 40000);
+  std::string why;
+  ASSERT_TRUE(MakeStub(stub, SampleStub(), 1600000000, false, &why)) << why;
+  std::string link = m_dir.file("link");
+  ASSERT_EQ(symlink(stub.c_str(), link.c_str()), 0);
+  std::string fifo = m_dir.file("fifo");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+  struct stat plainSt = StatOf(plain), stubSt = StatOf(stub), fifoSt {};
+  ASSERT_EQ(lstat(fifo.c_str(), &fifoSt), 0);
+  TQHSMLowLevel* l = lowLevel(plain);
+
+  struct Case {
+    const char* what;
+    std::string path;
+    const struct stat* st;
+    int rc;
+    bool stub;
+    int calls, opens;  // system calls through the store; files opened
+    const char* error;  // the start of getLastError after the path
+  };
+  const Case cases[] = {
+      {"plain file", plain, &plainSt, 0, false, 1, 0, " is not a stub"},
+      {"stub", stub, &stubSt, 0, true, 5, 1, nullptr},
+      // lgetxattr reads the link's own attributes: the stub behind it is
+      // neither opened nor judged.
+      {"link to a stub", link, &stubSt, 0, false, 1, 0, " is not a stub"},
+      {"FIFO where a file was seen", fifo, &plainSt, 0, false, 1, 0, " is not a stub"},
+      {"FIFO the caller saw", fifo, &fifoSt, -1, false, 0, 0, " is not a regular file"},
+      {"stub in place of the file seen", stub, &plainSt, -1, false, 4, 1,
+       " changed under the scan: it is inode "},
+      {"gone", m_dir.file("gone"), nullptr, -1, false, 3, 1, nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    FailingStore store;
+    ScopedBackend<HSMStore> scope(&store);
+    bool isStub = !c.stub;
+    EXPECT_EQ(l->stubTest(c.path.c_str(), c.st, isStub), c.rc) << l->getLastError();
+    EXPECT_EQ(isStub, c.stub);
+    EXPECT_LE(store.calls, c.calls);
+    EXPECT_EQ(store.opens, c.opens);
+    if (c.error) {
+      EXPECT_EQ(l->getLastError().rfind(c.path + c.error, 0), 0u) << l->getLastError();
+    }
+  }
+
+  // An attribute that cannot be read fails the test, as it fails getFileInfo:
+  // a stub must never be taken for a plain file.
+  FailingStore failing;
+  failing.failGetXattr = EIO;
+  ScopedBackend<HSMStore> scope(&failing);
+  bool isStub = true;
+  EXPECT_EQ(l->stubTest(stub.c_str(), &stubSt, isStub), -1);
+  EXPECT_FALSE(isStub);
+  EXPECT_NE(l->getLastError().find(strerror(EIO)), std::string::npos) << l->getLastError();
+}
+
+// Another process opening the file while the open-file probe holds its lease
+// makes the kernel signal the probe: that must never end the scan, whether the
+// process ignores SIGIO (tqhsm-scan does; the probe then skips F_SETSIG) or
+// leaves it at its default (the probe redirects the signal). The open comes
+// right inside the lease window, from a second descriptor, which breaks the
+// lease like anyone else's open would.
+TEST_F(LowLevelTest, AnOpenDuringTheLeaseProbeNeverEndsTheScan) {
+  std::string f = m_dir.file("f");
+  WritePattern(f, 100);
+  struct OpenInTheWindow : tqhsm::HSMStoreWrapper {
+    int fcntl(int fd, int cmd, long arg) override {
+      if (cmd == F_SETSIG) ++setsigs;
+      int rc = HSMStoreWrapper::fcntl(fd, cmd, arg);
+      if (cmd == F_SETLEASE && arg == F_WRLCK && rc == 0) {
+        int other = ::open(path.c_str(), O_RDONLY | O_NONBLOCK);
+        if (other >= 0) ::close(other);
+        broke = other < 0 && errno == EWOULDBLOCK;
+      }
+      return rc;
+    }
+    std::string path;
+    int setsigs = 0;
+    bool broke = false;
+  };
+  for (bool ignoreSigio : {true, false}) {
+    SCOPED_TRACE(ignoreSigio ? "SIGIO ignored" : "SIGIO at its default");
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      signal(SIGIO, ignoreSigio ? SIG_IGN : SIG_DFL);
+      TQHSMLowLevelCtx ctx(0);  // a scan starts: the disposition is asked again
+      TQHSMLowLevel* l = ctx.getByFileName(f.c_str());
+      OpenInTheWindow store;
+      store.path = f;
+      tqhsm::HSMStore::Install(&store);
+      bool isStub = true;
+      int state = -1;
+      int rc = l ? l->getFileInfo(f.c_str(), isStub, state) : -1;
+      tqhsm::HSMStore::Install(nullptr);
+      // 0: answered and alive; 2: no lease here (nothing to break); else a failure.
+      int code = rc != 0 ? 1 : !store.broke ? 2 : (store.setsigs > 0) == ignoreSigio ? 3 : 0;
+      _exit(code);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_FALSE(WIFSIGNALED(status)) << "killed by signal " << WTERMSIG(status);
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == 2) GTEST_SKIP() << "no write leases here";
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+  }
+}
+
+// Attributes longer than the first small read are read again whole.
+TEST_F(LowLevelTest, LongAttributesAreReadWhole) {
+  std::string f = m_dir.file("f");
+  WritePattern(f, 5000);
+  struct stat st = StatOf(f);
+  TQHSMLowLevel* l = lowLevel(f);
+  // Our magic in front of 3000 bytes: judged from all of them, and not ours.
+  std::vector<char> longRecord = StubBytes(SampleStub());
+  longRecord.resize(3000, 'x');
+  const std::vector<char> values[] = {longRecord, std::vector<char>(3000, 'j')};
+  for (const std::vector<char>& v : values) {
+    if (!SetStubXattr(f, v)) GTEST_SKIP() << "no 3000-byte user attributes here";
+    bool isStub = true;
+    int state = -1;
+    ASSERT_EQ(l->stubTest(f.c_str(), &st, isStub), 0) << l->getLastError();
+    EXPECT_FALSE(isStub);
+    std::string quick = l->getLastError();
+    EXPECT_EQ(quick.rfind(f + " is not a stub (", 0), 0u) << quick;
+    ASSERT_EQ(l->getFileInfo(f.c_str(), &st, isStub, state), 0);
+    EXPECT_FALSE(isStub);
+    EXPECT_EQ(l->getLastError(), quick);
+  }
 }
 
 TEST_F(LowLevelTest, XattrSupportIsProbedOnceAndFallsBackToTheMountPoint) {

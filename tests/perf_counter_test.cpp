@@ -234,12 +234,16 @@ TEST(PerfCounterTest, ScopeLeftEarlyStillStopsItsCounter) {
                         }));
   EXPECT_EQ(TotalsOf(perf, ePerfIsDMCandidate).calls, 2u);
 
-  // The guard keeps its own copy of the name.
-  perf.calls.clear();
-  {
-    std::string name = "TQHSMHelper::GetFileInfo";
-    CScopedPerf scope(perf, name.c_str(), ePerfIsDMCandidate);
-    name.assign("overwritten and longer than before, so the buffer moves");
-  }
-  EXPECT_EQ(perf.calls.back(), "stop TQHSMHelper::GetFileInfo 1 0");
+  // The guard copies nothing: start and stop get the very name it was given.
+  struct SeenNames : PerfCounter {
+    void start(const char* function, int) override { started = function; }
+    void stop(const char* function, int, uint64_t) override { stopped = function; }
+    const char* started = nullptr;
+    const char* stopped = nullptr;
+  } seen;
+  seen.m_bEnabled = true;
+  const char* name = "TQHSMHelper::GetFileInfo";
+  { CScopedPerf scope(seen, name, ePerfGetFileInfo); }
+  EXPECT_EQ(seen.started, name);
+  EXPECT_EQ(seen.stopped, name);
 }

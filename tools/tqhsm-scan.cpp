@@ -1130,6 +1130,14 @@ int main(int argc, char** argv) {
   if (sigaction(SIGINT, nullptr, &was) == 0 && was.sa_handler != SIG_IGN)
     sigaction(SIGINT, &sa, nullptr);
   sigaction(SIGTERM, &sa, nullptr);
+  // The open-file probe takes a write lease for a moment; another process
+  // opening the file just then makes the kernel signal the holder with SIGIO,
+  // which would end the scan. This program uses no SIGIO, so it ignores it,
+  // and the library then need not redirect that signal file by file.
+  struct sigaction ignore {};
+  ignore.sa_handler = SIG_IGN;
+  sigemptyset(&ignore.sa_mask);
+  sigaction(SIGIO, &ignore, nullptr);
 
   TQHSMHelperInitArgs args;
   args.m_jobId = o.jobId;

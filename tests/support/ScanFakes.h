@@ -54,6 +54,15 @@ class FakeLowLevel : public TQHSMLowLevel {
     return infoRc;
   }
 
+  // The stub test answers from the same script.
+  int stubTest(const char* path, const struct stat* st, bool& isStub) override {
+    if (!scriptInfo) return TQHSMLowLevel::stubTest(path, st, isStub);
+    calls.push_back(std::string("stub? ") + path);
+    isStub = infoStub;
+    if (infoRc != 0) setLastError("cannot inspect " + std::string(path));
+    return infoRc;
+  }
+
   bool scriptInfo = false;
   int infoRc = 0;
   bool infoStub = false;
