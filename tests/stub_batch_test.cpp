@@ -1,0 +1,325 @@
+// The batch stubbing API: many files stubbed with one round of syncs, each
+// file checked and finished exactly as stubFile does it.
+#include <gtest/gtest.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "CountdownFaults.h"
+#include "HSMLowLevel.h"
+#include "HSMStore.h"
+#include "HSMStubBatch.h"
+#include "StubFiles.h"
+#include "StubFormat.h"
+#include "TempDir.h"
+
+using namespace tqhsm::test;
+using tqhsm::HSMStore;
+using tqhsm::ScopedBackend;
+
+namespace {
+
+const time_t kTime = 1500000000;
+
+// Records the calls that decide durability, in order, as "op <path>", and
+// fails the sync or the punch of chosen files, or the next opens.
+class RecordingStore : public tqhsm::HSMStoreWrapper {
+ public:
+  std::vector<std::string> ops;
+  std::set<std::string> failSyncOf, failPunchOf;
+  int failOpens = 0;  // the next this many file opens fail with EMFILE
+
+  int openat2(int dirfd, const char* path, const struct open_how* how, size_t size) override {
+    if (failOpens > 0) {
+      --failOpens;
+      errno = EMFILE;
+      return -1;
+    }
+    return HSMStoreWrapper::openat2(dirfd, path, how, size);
+  }
+  int fsetxattr(int fd, const char* n, const void* v, size_t s, int f) override {
+    ops.push_back("setxattr " + CountdownFaults::pathOfFd(fd));
+    return HSMStoreWrapper::fsetxattr(fd, n, v, s, f);
+  }
+  int fsync(int fd) override {
+    std::string p = CountdownFaults::pathOfFd(fd);
+    ops.push_back("fsync " + p);
+    if (failSyncOf.count(p)) return errno = EIO, -1;
+    return HSMStoreWrapper::fsync(fd);
+  }
+  int fallocate(int fd, int mode, off_t o, off_t l) override {
+    std::string p = CountdownFaults::pathOfFd(fd);
+    ops.push_back("punch " + p);
+    if (failPunchOf.count(p)) return errno = EOPNOTSUPP, -1;
+    return HSMStoreWrapper::fallocate(fd, mode, o, l);
+  }
+  int futimens(int fd, const struct timespec t[2]) override {
+    ops.push_back("futimens " + CountdownFaults::pathOfFd(fd));
+    return HSMStoreWrapper::futimens(fd, t);
+  }
+  size_t first(const std::string& op) const {
+    for (size_t i = 0; i < ops.size(); ++i)
+      if (ops[i].compare(0, op.size() + 1, op + " ") == 0) return i;
+    return ops.size();
+  }
+  size_t last(const std::string& op) const {
+    size_t at = ops.size();
+    for (size_t i = 0; i < ops.size(); ++i)
+      if (ops[i].compare(0, op.size() + 1, op + " ") == 0) at = i;
+    return at;
+  }
+};
+
+size_t OpenDescriptors() {
+  size_t n = 0;
+  DIR* d = opendir("/proc/self/fd");
+  while (d && readdir(d)) ++n;
+  if (d) closedir(d);
+  return n;
+}
+
+class StubBatchTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!PunchHoleWorks(m_dir.path())) GTEST_SKIP() << "no punch-hole in " << m_dir.path();
+    std::string probe = m_dir.write("probe", "x");
+    if (!SetStubXattr(probe, {'x'})) GTEST_SKIP() << "no user extended attributes here";
+  }
+  // A file of 20000 bytes and the reparse text of its stub.
+  std::string file(const std::string& name) {
+    std::string f = m_dir.file(name);
+    WritePattern(f, 20000);
+    return f;
+  }
+  std::string text() const {
+    ReparseData r = SampleStub();
+    r.originalSize = 20000;
+    return tqhsm::FormatReparseText(r);
+  }
+  TQHSMLowLevel::Expect expectOf(const std::string& f) const {
+    struct stat st = StatOf(f);
+    TQHSMLowLevel::Expect e;
+    e.dev = st.st_dev;
+    e.ino = st.st_ino;
+    e.bSize = true;
+    e.size = st.st_size;
+    e.bMtime = true;
+    e.mtime = st.st_mtime;
+    return e;
+  }
+  bool intact(const std::string& f) {
+    TQHSMLowLevel* l = m_ctx.getByFileName(f.c_str());
+    return l && l->isStubbed(f.c_str()) == 1 && StatOf(f).st_mtime == kTime;
+  }
+
+  TempDir m_dir;
+  TQHSMLowLevelCtx m_ctx{0};
+};
+
+}  // namespace
+
+// The whole point of a batch: no file loses a block before every file's stub
+// data are synced, and each punch is followed at once by its time.
+TEST_F(StubBatchTest, EveryFileIsSyncedBeforeAnyIsReleased) {
+  std::vector<std::string> files;
+  for (int i = 0; i < 5; ++i) files.push_back(file("f" + std::to_string(i)));
+  RecordingStore store;
+  ScopedBackend<HSMStore> scope(&store);
+  TQHSMStubBatch batch(8);
+  for (const std::string& f : files) ASSERT_EQ(batch.add(f.c_str(), text().c_str(), kTime, -1, expectOf(f)), 0);
+  EXPECT_EQ(batch.held(), 5u);
+  EXPECT_EQ(store.first("fsync"), 5u) << "no sync before every attribute is written";
+  batch.commit();
+  EXPECT_EQ(batch.held(), 0u);
+  EXPECT_LT(store.last("fsync"), store.first("punch"));
+  std::set<std::string> synced;
+  for (const std::string& op : store.ops)
+    if (op.compare(0, 6, "fsync ") == 0) synced.insert(op.substr(6));
+  EXPECT_EQ(synced.size(), files.size());
+  for (size_t i = 0; i < store.ops.size(); ++i)
+    if (store.ops[i].compare(0, 6, "punch ") == 0) {
+      ASSERT_LT(i + 1, store.ops.size());
+      EXPECT_EQ(store.ops[i + 1], "futimens " + store.ops[i].substr(6));
+    }
+  for (size_t i = 0; i < files.size(); ++i) {
+    EXPECT_EQ(batch.outcome(i).result, 0) << batch.outcome(i).error;
+    EXPECT_TRUE(intact(files[i])) << files[i];
+    EXPECT_EQ(StatOf(files[i]).st_size, 20000);
+  }
+}
+
+// A file refused when it is added is left as it was, with stubFile's result
+// and text; the files around it in the batch are stubbed.
+TEST_F(StubBatchTest, RefusedFilesAreLeftAloneAndTheOthersStubbed) {
+  struct Case {
+    const char* name;
+    int result;
+    const char* text;  // in the outcome's text
+  };
+  const Case cases[] = {
+      {"good-1", 0, ""},
+      {"written since", TQHSMLowLevel::eStubModified, " changed after the scan decided: its modification time is "},
+      {"other inode", TQHSMLowLevel::eStubChanged, " changed under the scan: it is inode "},
+      {"a link", TQHSMLowLevel::eStubChanged, " changed under the scan: A symbolic link is in the path of "},
+      {"open elsewhere", TQHSMLowLevel::eStubOpen, " is open in another process"},
+      {"other size", TQHSMLowLevel::eStubFailed,
+       " (12345 bytes) differs from the stub's original size (20000 bytes)"},
+      {"good-2", 0, ""},
+  };
+  std::vector<std::string> paths;
+  std::vector<TQHSMLowLevel::Expect> expects;
+  std::vector<std::string> contents;
+  int holder = -1;
+  for (const Case& c : cases) {
+    std::string name = c.name;
+    std::string f = file(name);
+    TQHSMLowLevel::Expect e = expectOf(f);
+    if (name == "written since") {
+      SetTimes(f, 1, 1);
+    } else if (name == "other inode") {
+      WritePattern(f + ".new", 20000);
+      ASSERT_EQ(rename((f + ".new").c_str(), f.c_str()), 0);
+    } else if (name == "a link") {
+      ASSERT_EQ(rename(f.c_str(), (f + ".real").c_str()), 0);
+      ASSERT_EQ(symlink((f + ".real").c_str(), f.c_str()), 0);
+    } else if (name == "open elsewhere") {
+      holder = ::open(f.c_str(), O_RDONLY);
+    } else if (name == "other size") {
+      WritePattern(f, 12345);
+      e = expectOf(f);
+    }
+    paths.push_back(f);
+    expects.push_back(e);
+    contents.push_back(ReadFile(f));
+  }
+  TQHSMStubBatch batch(16);
+  for (size_t i = 0; i < paths.size(); ++i) {
+    SCOPED_TRACE(cases[i].name);
+    EXPECT_EQ(batch.add(paths[i].c_str(), text().c_str(), kTime, -1, expects[i]), cases[i].result);
+  }
+  EXPECT_EQ(batch.held(), 2u);
+  batch.commit();
+  if (holder >= 0) ::close(holder);
+  for (size_t i = 0; i < paths.size(); ++i) {
+    SCOPED_TRACE(cases[i].name);
+    const TQHSMStubBatch::Outcome& o = batch.outcome(i);
+    EXPECT_EQ(o.result, cases[i].result);
+    if (cases[i].result == 0) {
+      EXPECT_TRUE(intact(paths[i]));
+      continue;
+    }
+    EXPECT_NE(o.error.find(paths[i] + cases[i].text), std::string::npos) << o.error;
+    EXPECT_EQ(ReadFile(paths[i]), contents[i]);
+    std::vector<char> attr;
+    EXPECT_FALSE(GetStubXattr(paths[i], attr));
+  }
+}
+
+// A file whose sync or punch fails gets back the attribute it had (or none)
+// and keeps its data; the rest of the batch is stubbed.
+TEST_F(StubBatchTest, AFileWhoseSyncOrPunchFailsIsPutBack) {
+  std::string a = file("a"), b = file("b"), c = file("c"), d = file("d");
+  ReparseData old = SampleStub();
+  old.afileId = 99;
+  std::vector<char> oldBytes = StubBytes(old);
+  ASSERT_TRUE(SetStubXattr(b, oldBytes));  // a stale attribute of an earlier stubbing
+  std::string bData = ReadFile(b), cData = ReadFile(c);
+  RecordingStore store;
+  store.failSyncOf = {b};
+  store.failPunchOf = {c};
+  ScopedBackend<HSMStore> scope(&store);
+  TQHSMStubBatch batch;
+  for (const std::string& f : {a, b, c, d}) ASSERT_EQ(batch.add(f.c_str(), text().c_str(), kTime, -1, expectOf(f)), 0);
+  batch.commit();
+  EXPECT_EQ(batch.outcome(0).result, 0);
+  EXPECT_EQ(batch.outcome(1).result, TQHSMLowLevel::eStubFailed);
+  EXPECT_EQ(batch.outcome(1).error, "Cannot sync the stub data of " + b + ": " + strerror(EIO));
+  EXPECT_EQ(batch.outcome(2).result, TQHSMLowLevel::eStubFailed);
+  EXPECT_EQ(batch.outcome(2).error,
+            "Cannot release the data blocks of " + c + ": " + strerror(EOPNOTSUPP));
+  EXPECT_EQ(batch.outcome(3).result, 0);
+  EXPECT_TRUE(intact(a));
+  EXPECT_TRUE(intact(d));
+  EXPECT_EQ(store.ops.end(), std::find(store.ops.begin(), store.ops.end(), "punch " + b));
+  std::vector<char> attr;
+  ASSERT_TRUE(GetStubXattr(b, attr));
+  EXPECT_EQ(attr, oldBytes);
+  EXPECT_EQ(ReadFile(b), bData);
+  EXPECT_FALSE(GetStubXattr(c, attr));
+  EXPECT_EQ(ReadFile(c), cData);
+}
+
+// A batch given up before its commit changes nothing: attributes as they
+// were, data kept, every descriptor closed.
+TEST_F(StubBatchTest, ABatchNotCommittedPutsEverythingBack) {
+  std::string a = file("a"), b = file("b");
+  ReparseData old = SampleStub();
+  old.afileId = 99;
+  std::vector<char> oldBytes = StubBytes(old);
+  ASSERT_TRUE(SetStubXattr(b, oldBytes));
+  std::string aData = ReadFile(a);
+  size_t fds = OpenDescriptors();
+  {
+    TQHSMStubBatch batch;
+    ASSERT_EQ(batch.add(a.c_str(), text().c_str(), kTime, -1, expectOf(a)), 0);
+    ASSERT_EQ(batch.add(b.c_str(), text().c_str(), kTime, -1, expectOf(b)), 0);
+    EXPECT_EQ(OpenDescriptors(), fds + 2);
+  }
+  EXPECT_EQ(OpenDescriptors(), fds);
+  std::vector<char> attr;
+  EXPECT_FALSE(GetStubXattr(a, attr));
+  ASSERT_TRUE(GetStubXattr(b, attr));
+  EXPECT_EQ(attr, oldBytes);
+  EXPECT_EQ(ReadFile(a), aData);
+  EXPECT_GT(StatOf(a).st_blocks * 512, 16384);
+}
+
+// A batch never holds more than a quarter of the descriptor limit, and one
+// that runs out of descriptors says so without losing the file.
+TEST_F(StubBatchTest, DescriptorsAreBounded) {
+  struct rlimit saved;
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+  struct rlimit low = saved;
+  low.rlim_cur = 64;
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+  size_t at64 = TQHSMStubBatch::CapacityFor(256);
+  low.rlim_cur = 2;
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+  size_t at2 = TQHSMStubBatch::CapacityFor(256);
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+  EXPECT_EQ(at64, 16u);
+  EXPECT_EQ(at2, 1u);
+  if (saved.rlim_cur >= 1024) {
+    EXPECT_EQ(TQHSMStubBatch::CapacityFor(256), 256u);
+  }
+
+  std::string a = file("a"), b = file("b");
+  RecordingStore store;
+  ScopedBackend<HSMStore> scope(&store);
+  TQHSMStubBatch batch(4);
+  ASSERT_EQ(batch.add(a.c_str(), text().c_str(), kTime, -1, expectOf(a)), 0);
+  store.failOpens = 1;
+  EXPECT_EQ(batch.add(b.c_str(), text().c_str(), kTime, -1, expectOf(b)), TQHSMStubBatch::eNoDescriptor);
+  EXPECT_EQ(batch.size(), 1u);
+  batch.commit();
+  batch.clear();
+  EXPECT_EQ(batch.add(b.c_str(), text().c_str(), kTime, -1, expectOf(b)), 0);
+  batch.commit();
+  EXPECT_TRUE(intact(a));
+  EXPECT_TRUE(intact(b));
+  // Empty, a batch out of descriptors refuses the file like stubFile would.
+  TQHSMStubBatch empty(4);
+  std::string c = file("c");
+  store.failOpens = 1;
+  EXPECT_EQ(empty.add(c.c_str(), text().c_str(), kTime, -1, expectOf(c)), TQHSMLowLevel::eStubFailed);
+  EXPECT_NE(empty.outcome(0).error.find(strerror(EMFILE)), std::string::npos);
+}
