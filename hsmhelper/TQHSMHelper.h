@@ -312,6 +312,7 @@ class TQHSM_API TQHSMHelper {
   TQHSMActionObserver* m_pActionObserver = nullptr;
 
  private:
+  friend class ReStubQueue;  // the re-stubbing pass's batches (ReStubbing.cpp)
   // A list's path: the usual one, or in a dry run with TQHSM_DRY_RUN_SUFFIX.
   std::string ListPath(const std::string& usual) const {
     return m_bDryRun ? usual + TQHSM_DRY_RUN_SUFFIX : usual;
