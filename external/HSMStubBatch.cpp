@@ -6,6 +6,7 @@
 #include <sys/resource.h>
 #include <sys/sysmacros.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -247,24 +248,39 @@ void TQHSMStubBatch::release(Entry& e) {
 
 void TQHSMStubBatch::commit() {
   HSMStore& store = HSMStore::Current();
-  // Every held file's stub data durable first. The syncs follow one another
-  // with nothing written in between, so on a journalling file system the
-  // first commits the whole batch and the others cost little.
-  for (auto& p : m_vecEntries) {
-    Entry& e = *p;
-    if (!e.held) continue;
-    if (store.fsync(e.file->fd()) != 0) {
-      e.out.result = TQHSMLowLevel::eStubFailed;
-      e.out.error = errText("Cannot sync the stub data of", e.path.c_str(), errno);
-      rollback(e);
-      release(e);
-      --m_nHeld;
+  // Every held file's stub data durable first. One file alone is synced by
+  // itself; a batch with one syncfs per file system, which writes the
+  // attributes of all its files and then flushes once (a sync per file
+  // would flush the disk once per file on a file system without a journal).
+  // When a syncfs fails, none of the files of that file system is known to
+  // be durable: all are put back.
+  std::vector<Entry*> held;
+  for (auto& p : m_vecEntries)
+    if (p->held) held.push_back(p.get());
+  auto failSync = [&](Entry& e, int err) {
+    e.out.result = TQHSMLowLevel::eStubFailed;
+    e.out.error = errText("Cannot sync the stub data of", e.path.c_str(), err);
+    rollback(e);
+    release(e);
+    --m_nHeld;
+  };
+  if (held.size() == 1) {
+    if (store.fsync(held[0]->file->fd()) != 0) failSync(*held[0], errno);
+  } else {
+    std::vector<dev_t> synced;
+    for (size_t i = 0; i < held.size(); ++i) {
+      dev_t dev = held[i]->st.st_dev;
+      if (std::find(synced.begin(), synced.end(), dev) != synced.end()) continue;
+      synced.push_back(dev);
+      if (store.syncfs(held[i]->file->fd()) == 0) continue;
+      int err = errno;
+      for (size_t j = i; j < held.size(); ++j)
+        if (held[j]->held && held[j]->st.st_dev == dev) failSync(*held[j], err);
     }
   }
-  for (auto& p : m_vecEntries) {
-    Entry& e = *p;
-    if (!e.held) continue;
-    finishOne(e);
+  for (Entry* e : held) {
+    if (!e->held) continue;
+    finishOne(*e);
     --m_nHeld;
   }
 }

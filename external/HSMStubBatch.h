@@ -14,25 +14,27 @@
 // Turning many files into stubs at the cost of one sync for all of them.
 //
 // stubFile makes each file's stub data durable with an fsync of its own before
-// it releases the file's blocks; on a journalling file system that is one
-// journal commit per file, and the commit is nearly all of the cost. A batch
+// it releases the file's blocks: one journal commit per file on a journalling
+// file system, one write of the inode and one flush of the disk's cache per
+// file on one without a journal; that sync is nearly all of the cost. A batch
 // does the same work in two halves:
 //
 //   add     resolves, checks and leases one file exactly as stubFile does, and
 //           writes its signed stub data, but neither syncs nor releases
 //           anything; the file stays open and leased in the batch;
-//   commit  syncs every held file, and only when all of them have been synced
-//           releases their blocks one by one (each punch directly followed by
-//           setting its modification time), then drops the leases and closes.
+//   commit  syncs the file systems of the held files (syncfs, once per file
+//           system; a batch of one file is synced alone with fsync), and only
+//           when that succeeded releases their blocks one by one (each punch
+//           directly followed by setting its modification time), then drops
+//           the leases and closes.
 //
-// The syncs come one after the other with no write between them, so the first
-// one commits the stub data of the whole batch and the rest find theirs on
-// disk already. A crash at any moment leaves each file either with its data
-// (and perhaps the new stub data as a stale attribute, which makes it a plain
-// file) or released with its stub data durable; never released without them.
+// A crash at any moment leaves each file either with its data (and perhaps
+// the new stub data as a stale attribute, which makes it a plain file) or
+// released with its stub data durable; never released without them.
 //
 // Results and error texts are those of stubFile, per file. A file whose sync
-// fails gets its old attribute back and is not released. A held file that
+// fails gets its old attribute back and is not released (with syncfs: every
+// held file of that file system). A held file that
 // someone began to open in the meantime (its lease is being broken) is not
 // released either: it is refused as open, as stubFile refuses a file that is
 // open when it starts.

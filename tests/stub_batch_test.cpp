@@ -31,11 +31,12 @@ namespace {
 const time_t kTime = 1500000000;
 
 // Records the calls that decide durability, in order, as "op <path>", and
-// fails the sync or the punch of chosen files, or the next opens.
+// fails the syncs, the punch of chosen files, or the next opens.
 class RecordingStore : public tqhsm::HSMStoreWrapper {
  public:
   std::vector<std::string> ops;
   std::set<std::string> failSyncOf, failPunchOf;
+  bool failSyncfs = false;
   int failOpens = 0;  // the next this many file opens fail with EMFILE
 
   int openat2(int dirfd, const char* path, const struct open_how* how, size_t size) override {
@@ -55,6 +56,11 @@ class RecordingStore : public tqhsm::HSMStoreWrapper {
     ops.push_back("fsync " + p);
     if (failSyncOf.count(p)) return errno = EIO, -1;
     return HSMStoreWrapper::fsync(fd);
+  }
+  int syncfs(int fd) override {
+    ops.push_back("syncfs " + CountdownFaults::pathOfFd(fd));
+    if (failSyncfs) return errno = EIO, -1;
+    return HSMStoreWrapper::syncfs(fd);
   }
   int fallocate(int fd, int mode, off_t o, off_t l) override {
     std::string p = CountdownFaults::pathOfFd(fd);
@@ -127,8 +133,9 @@ class StubBatchTest : public ::testing::Test {
 
 }  // namespace
 
-// The whole point of a batch: no file loses a block before every file's stub
-// data are synced, and each punch is followed at once by its time.
+// The whole point of a batch: no file loses a block before the stub data of
+// every file are synced (one syncfs for the file system), and each punch is
+// followed at once by its time.
 TEST_F(StubBatchTest, EveryFileIsSyncedBeforeAnyIsReleased) {
   std::vector<std::string> files;
   for (int i = 0; i < 5; ++i) files.push_back(file("f" + std::to_string(i)));
@@ -137,24 +144,28 @@ TEST_F(StubBatchTest, EveryFileIsSyncedBeforeAnyIsReleased) {
   TQHSMStubBatch batch(8);
   for (const std::string& f : files) ASSERT_EQ(batch.add(f.c_str(), text().c_str(), kTime, -1, expectOf(f)), 0);
   EXPECT_EQ(batch.held(), 5u);
-  EXPECT_EQ(store.first("fsync"), 5u) << "no sync before every attribute is written";
+  EXPECT_EQ(store.ops.size(), 5u) << "nothing but the attributes before the commit";
   batch.commit();
   EXPECT_EQ(batch.held(), 0u);
-  EXPECT_LT(store.last("fsync"), store.first("punch"));
-  std::set<std::string> synced;
-  for (const std::string& op : store.ops)
-    if (op.compare(0, 6, "fsync ") == 0) synced.insert(op.substr(6));
-  EXPECT_EQ(synced.size(), files.size());
-  for (size_t i = 0; i < store.ops.size(); ++i)
-    if (store.ops[i].compare(0, 6, "punch ") == 0) {
-      ASSERT_LT(i + 1, store.ops.size());
-      EXPECT_EQ(store.ops[i + 1], "futimens " + store.ops[i].substr(6));
-    }
+  ASSERT_EQ(store.ops.size(), 5u + 1 + 2 * 5);
+  EXPECT_EQ(store.ops[5], "syncfs " + files[0]);
+  EXPECT_EQ(store.first("fsync"), store.ops.size());
   for (size_t i = 0; i < files.size(); ++i) {
+    EXPECT_EQ(store.ops[6 + 2 * i], "punch " + files[i]);
+    EXPECT_EQ(store.ops[7 + 2 * i], "futimens " + files[i]);
     EXPECT_EQ(batch.outcome(i).result, 0) << batch.outcome(i).error;
     EXPECT_TRUE(intact(files[i])) << files[i];
     EXPECT_EQ(StatOf(files[i]).st_size, 20000);
   }
+  // A batch of one syncs its file alone.
+  std::string one = file("one");
+  store.ops.clear();
+  TQHSMStubBatch single;
+  ASSERT_EQ(single.add(one.c_str(), text().c_str(), kTime, -1, expectOf(one)), 0);
+  single.commit();
+  EXPECT_EQ(store.ops, (std::vector<std::string>{"setxattr " + one, "fsync " + one, "punch " + one,
+                                                 "futimens " + one}));
+  EXPECT_TRUE(intact(one));
 }
 
 // A file refused when it is added is left as it was, with stubFile's result
@@ -224,38 +235,54 @@ TEST_F(StubBatchTest, RefusedFilesAreLeftAloneAndTheOthersStubbed) {
   }
 }
 
-// A file whose sync or punch fails gets back the attribute it had (or none)
-// and keeps its data; the rest of the batch is stubbed.
-TEST_F(StubBatchTest, AFileWhoseSyncOrPunchFailsIsPutBack) {
-  std::string a = file("a"), b = file("b"), c = file("c"), d = file("d");
+// When the sync fails no file of the batch is known to be durable: all get
+// back the attribute they had (or none) and keep their data. A punch that
+// fails puts back only its own file.
+TEST_F(StubBatchTest, AFailedSyncPutsEveryFileBackAFailedPunchOnlyItsOwn) {
+  std::string a = file("a"), b = file("b"), c = file("c");
   ReparseData old = SampleStub();
   old.afileId = 99;
   std::vector<char> oldBytes = StubBytes(old);
   ASSERT_TRUE(SetStubXattr(b, oldBytes));  // a stale attribute of an earlier stubbing
-  std::string bData = ReadFile(b), cData = ReadFile(c);
+  std::string aData = ReadFile(a), bData = ReadFile(b), cData = ReadFile(c);
   RecordingStore store;
-  store.failSyncOf = {b};
-  store.failPunchOf = {c};
   ScopedBackend<HSMStore> scope(&store);
+  std::vector<char> attr;
+  {
+    store.failSyncfs = true;
+    TQHSMStubBatch batch;
+    for (const std::string& f : {a, b, c}) ASSERT_EQ(batch.add(f.c_str(), text().c_str(), kTime, -1, expectOf(f)), 0);
+    batch.commit();
+    const std::string files[] = {a, b, c};
+    for (size_t i = 0; i < 3; ++i) {
+      EXPECT_EQ(batch.outcome(i).result, TQHSMLowLevel::eStubFailed);
+      EXPECT_EQ(batch.outcome(i).error,
+                "Cannot sync the stub data of " + files[i] + ": " + strerror(EIO));
+    }
+    EXPECT_EQ(store.first("punch"), store.ops.size());
+    EXPECT_FALSE(GetStubXattr(a, attr));
+    ASSERT_TRUE(GetStubXattr(b, attr));
+    EXPECT_EQ(attr, oldBytes);
+    EXPECT_FALSE(GetStubXattr(c, attr));
+    EXPECT_EQ(ReadFile(a), aData);
+    EXPECT_EQ(ReadFile(b), bData);
+    EXPECT_EQ(ReadFile(c), cData);
+  }
+  store.failSyncfs = false;
+  store.failPunchOf = {b};
   TQHSMStubBatch batch;
-  for (const std::string& f : {a, b, c, d}) ASSERT_EQ(batch.add(f.c_str(), text().c_str(), kTime, -1, expectOf(f)), 0);
+  for (const std::string& f : {a, b, c}) ASSERT_EQ(batch.add(f.c_str(), text().c_str(), kTime, -1, expectOf(f)), 0);
   batch.commit();
   EXPECT_EQ(batch.outcome(0).result, 0);
   EXPECT_EQ(batch.outcome(1).result, TQHSMLowLevel::eStubFailed);
-  EXPECT_EQ(batch.outcome(1).error, "Cannot sync the stub data of " + b + ": " + strerror(EIO));
-  EXPECT_EQ(batch.outcome(2).result, TQHSMLowLevel::eStubFailed);
-  EXPECT_EQ(batch.outcome(2).error,
-            "Cannot release the data blocks of " + c + ": " + strerror(EOPNOTSUPP));
-  EXPECT_EQ(batch.outcome(3).result, 0);
+  EXPECT_EQ(batch.outcome(1).error,
+            "Cannot release the data blocks of " + b + ": " + strerror(EOPNOTSUPP));
+  EXPECT_EQ(batch.outcome(2).result, 0);
   EXPECT_TRUE(intact(a));
-  EXPECT_TRUE(intact(d));
-  EXPECT_EQ(store.ops.end(), std::find(store.ops.begin(), store.ops.end(), "punch " + b));
-  std::vector<char> attr;
+  EXPECT_TRUE(intact(c));
   ASSERT_TRUE(GetStubXattr(b, attr));
   EXPECT_EQ(attr, oldBytes);
   EXPECT_EQ(ReadFile(b), bData);
-  EXPECT_FALSE(GetStubXattr(c, attr));
-  EXPECT_EQ(ReadFile(c), cData);
 }
 
 // A batch given up before its commit changes nothing: attributes as they
