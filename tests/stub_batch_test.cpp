@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <set>
 #include <string>
 #include <vector>
@@ -37,6 +38,7 @@ class RecordingStore : public tqhsm::HSMStoreWrapper {
   std::vector<std::string> ops;
   std::set<std::string> failSyncOf, failPunchOf;
   bool failSyncfs = false;
+  std::function<void(int)> onSyncfs;  // runs before a syncfs goes through
   int failOpens = 0;  // the next this many file opens fail with EMFILE
 
   int openat2(int dirfd, const char* path, const struct open_how* how, size_t size) override {
@@ -59,6 +61,7 @@ class RecordingStore : public tqhsm::HSMStoreWrapper {
   }
   int syncfs(int fd) override {
     ops.push_back("syncfs " + CountdownFaults::pathOfFd(fd));
+    if (onSyncfs) onSyncfs(fd);
     if (failSyncfs) return errno = EIO, -1;
     return HSMStoreWrapper::syncfs(fd);
   }
@@ -283,6 +286,35 @@ TEST_F(StubBatchTest, AFailedSyncPutsEveryFileBackAFailedPunchOnlyItsOwn) {
   ASSERT_TRUE(GetStubXattr(b, attr));
   EXPECT_EQ(attr, oldBytes);
   EXPECT_EQ(ReadFile(b), bData);
+}
+
+// Each file is looked at once more right before its punch: one written
+// since its checks (through a lease the system took away, or on a file
+// system without leases) is put back with its new data, not released.
+TEST_F(StubBatchTest, AFileWrittenBeforeItsPunchIsPutBack) {
+  std::string a = file("a"), b = file("b");
+  RecordingStore store;
+  // Stands for a writer that got in: the new bytes land through the held
+  // descriptor of b, which is what the kernel sees from any writer.
+  int bFd = -1;
+  store.onSyncfs = [&](int) {
+    for (int fd = 0; fd < 1024 && bFd < 0; ++fd)
+      if (CountdownFaults::pathOfFd(fd) == b) bFd = fd;
+    ASSERT_GE(bFd, 0);
+    ASSERT_EQ(::pwrite(bFd, "new data", 8, 100), 8);
+  };
+  ScopedBackend<HSMStore> scope(&store);
+  TQHSMStubBatch batch;
+  for (const std::string& f : {a, b}) ASSERT_EQ(batch.add(f.c_str(), text().c_str(), kTime, -1, expectOf(f)), 0);
+  batch.commit();
+  EXPECT_EQ(batch.outcome(0).result, 0);
+  EXPECT_TRUE(intact(a));
+  EXPECT_EQ(batch.outcome(1).result, TQHSMLowLevel::eStubModified);
+  EXPECT_EQ(batch.outcome(1).error, b + " changed while it was being stubbed");
+  EXPECT_EQ(ReadFile(b).substr(100, 8), "new data");
+  std::vector<char> attr;
+  EXPECT_FALSE(GetStubXattr(b, attr));
+  EXPECT_EQ(store.ops.end(), std::find(store.ops.begin(), store.ops.end(), "punch " + b));
 }
 
 // A batch given up before its commit changes nothing: attributes as they
