@@ -19,6 +19,7 @@
 #include "HSMLowLevel.h"
 #include "HSMStore.h"
 #include "HSMStubBatch.h"
+#include "ScratchMount.h"
 #include "StubFiles.h"
 #include "StubFormat.h"
 #include "TempDir.h"
@@ -38,6 +39,7 @@ class RecordingStore : public tqhsm::HSMStoreWrapper {
   std::vector<std::string> ops;
   std::set<std::string> failSyncOf, failPunchOf;
   bool failSyncfs = false;
+  std::string failSyncfsUnder;  // only for descriptors of paths below this
   std::function<void(int)> onSyncfs;  // runs before a syncfs goes through
   int failOpens = 0;  // the next this many file opens fail with EMFILE
 
@@ -62,7 +64,10 @@ class RecordingStore : public tqhsm::HSMStoreWrapper {
   int syncfs(int fd) override {
     ops.push_back("syncfs " + CountdownFaults::pathOfFd(fd));
     if (onSyncfs) onSyncfs(fd);
-    if (failSyncfs) return errno = EIO, -1;
+    std::string p = CountdownFaults::pathOfFd(fd);
+    if (failSyncfs || (!failSyncfsUnder.empty() &&
+                       p.compare(0, failSyncfsUnder.size() + 1, failSyncfsUnder + "/") == 0))
+      return errno = EIO, -1;
     return HSMStoreWrapper::syncfs(fd);
   }
   int fallocate(int fd, int mode, off_t o, off_t l) override {
@@ -286,6 +291,40 @@ TEST_F(StubBatchTest, AFailedSyncPutsEveryFileBackAFailedPunchOnlyItsOwn) {
   ASSERT_TRUE(GetStubXattr(b, attr));
   EXPECT_EQ(attr, oldBytes);
   EXPECT_EQ(ReadFile(b), bData);
+}
+
+// Files on two file systems: one syncfs for each; when one fails, only the
+// files of that file system are put back.
+TEST_F(StubBatchTest, EachFileSystemIsSyncedOnceAndFailsAlone) {
+  ScratchMount other(ScratchMount::eExt4, 16 << 20);
+  if (!other.ok()) GTEST_SKIP() << other.why();
+  std::string a1 = file("a1"), a2 = file("a2");
+  std::string b1 = other.path() + "/b1", b2 = other.path() + "/b2";
+  for (const std::string& f : {b1, b2}) WritePattern(f, 20000);
+  std::string b1Data = ReadFile(b1);
+  RecordingStore store;
+  store.failSyncfsUnder = other.path();
+  ScopedBackend<HSMStore> scope(&store);
+  TQHSMStubBatch batch;
+  const std::string files[] = {a1, b1, a2, b2};
+  for (const std::string& f : files) ASSERT_EQ(batch.add(f.c_str(), text().c_str(), kTime, -1, expectOf(f)), 0);
+  batch.commit();
+  std::vector<std::string> syncs;
+  for (const std::string& op : store.ops)
+    if (op.compare(0, 7, "syncfs ") == 0) syncs.push_back(op.substr(7));
+  EXPECT_EQ(syncs, (std::vector<std::string>{a1, b1}));
+  EXPECT_EQ(batch.outcome(0).result, 0);
+  EXPECT_EQ(batch.outcome(2).result, 0);
+  EXPECT_TRUE(intact(a1));
+  EXPECT_TRUE(intact(a2));
+  for (size_t i : {1u, 3u}) {
+    EXPECT_EQ(batch.outcome(i).result, TQHSMLowLevel::eStubFailed);
+    EXPECT_EQ(batch.outcome(i).error,
+              "Cannot sync the stub data of " + files[i] + ": " + strerror(EIO));
+    std::vector<char> attr;
+    EXPECT_FALSE(GetStubXattr(files[i], attr));
+  }
+  EXPECT_EQ(ReadFile(b1), b1Data);
 }
 
 // Each file is looked at once more right before its punch: one written
