@@ -1,7 +1,6 @@
 #include "HSMLowLevel.h"
 
 #include <fcntl.h>
-#include <linux/falloc.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/sysmacros.h>
@@ -15,6 +14,7 @@
 #include "EvEvent.h"
 #include "FileUtf.h"
 #include "HSMStore.h"
+#include "HSMStubBatch.h"
 #include "MountTable.h"
 #include "SafePath.h"
 #include "StubFormat.h"
@@ -23,8 +23,6 @@ using tqhsm::HSMStore;
 
 namespace {
 
-// The largest value an extended attribute can have on Linux.
-const size_t kMaxXattrValue = 65536;
 // How much of a file's head a sparse-file stub may occupy.
 const size_t kStubHeadSize = 1024;
 
@@ -274,21 +272,6 @@ ssize_t readHead(HSMStore& store, int fd, char* buf, size_t size) {
   }
   return static_cast<ssize_t>(got);
 }
-
-// Releases a write lease when the scope ends.
-class LeaseGuard {
- public:
-  LeaseGuard(HSMStore& store, int fd) : m_store(store), m_nFd(fd) {}
-  ~LeaseGuard() { release(); }
-  void release() {
-    if (m_nFd >= 0) m_store.fcntl(m_nFd, F_SETLEASE, F_UNLCK);
-    m_nFd = -1;
-  }
-
- private:
-  HSMStore& m_store;
-  int m_nFd;
-};
 
 std::string identityText(const struct stat& st) {
   return "inode " + std::to_string(static_cast<unsigned long long>(st.st_ino)) + " on device " +
@@ -571,198 +554,15 @@ int TQHSMLowLevel::stubFile(const char* path, const char* reparse, time_t time, 
 
 int TQHSMLowLevel::stubFile(const char* path, const char* reparse, time_t time, int flag,
                             const Expect& expect) {
-  if (!path) {
-    setLastError("No path given");
-    return eStubFailed;
+  // A batch of one: the same checks, the same order of writes and syncs.
+  TQHSMStubBatch one(1);
+  int rc = one.add(path, reparse, time, flag, expect);
+  if (rc == 0 && one.held() > 0) {
+    one.commit();
+    rc = one.outcome(0).result;
   }
-  ReparseData r;
-  std::string why;
-  if (!tqhsm::ParseReparseText(reparse, r, &why)) {
-    setLastError("Invalid meta-data for " + std::string(path) + ": " + why);
-    return eStubFailed;
-  }
-  if (!tqhsm::CheckStubFields(r, &why)) {
-    setLastError("Invalid meta-data for " + std::string(path) + ": " + why);
-    return eStubFailed;
-  }
-  bool writeHead = flag >= 0 && (flag & eStubWriteHead);
-  bool decided = expect.ino != 0;
-
-  HSMStore& store = HSMStore::Current();
-  tqhsm::SafeFile file;
-  if (!file.open(path, O_RDWR, false, why)) {
-    // A link or a non-regular file where the scan saw the file: not the file
-    // it decided on.
-    bool changed = decided && (errno == ELOOP || errno == EINVAL || errno == ENOTDIR);
-    setLastError(changed ? std::string(path) + " changed under the scan: " + why : why);
-    return changed ? eStubChanged : eStubFailed;
-  }
-  int fd = file.fd();
-
-  // A write lease is granted only while nobody else has the file open, and
-  // every later open (or truncate) by another process waits for its release:
-  // from the checks below to the punch nobody can write the data. The lease
-  // break signal goes to SIGURG, which is ignored by default; SIGIO would end
-  // the process.
-  bool leased = store.fcntl(fd, F_SETSIG, SIGURG) == 0 &&
-                store.fcntl(fd, F_SETLEASE, F_WRLCK) == 0;
-  if (!leased && (errno == EAGAIN || errno == EBUSY)) {
-    setLastError(std::string(path) + " is open in another process");
-    return eStubOpen;
-  }
-  LeaseGuard lease(store, leased ? fd : -1);
-
-  struct stat st;
-  if (store.fstat(fd, &st) != 0) {
-    setLastError(errText("Cannot stat", path, errno));
-    return eStubFailed;
-  }
-  if (decided && !tqhsm::IsSameFile(st, expect.dev, expect.ino)) {
-    std::string decidedOn = "inode " + std::to_string(static_cast<unsigned long long>(expect.ino));
-    if (expect.dev != 0)
-      decidedOn += " on device " + std::to_string(major(expect.dev)) + ":" +
-                   std::to_string(minor(expect.dev));
-    setLastError(std::string(path) + " changed under the scan: it is " + identityText(st) +
-                 " now, the scan decided on " + decidedOn);
-    return eStubChanged;
-  }
-  if (expect.bSize && st.st_size != expect.size) {
-    setLastError(std::string(path) + " changed after the scan decided: its size is " +
-                 std::to_string(st.st_size) + " bytes, not " + std::to_string(expect.size));
-    return eStubModified;
-  }
-  if (expect.bMtime && st.st_mtime != expect.mtime) {
-    setLastError(std::string(path) + " changed after the scan decided: its modification time is " +
-                 std::to_string(static_cast<long long>(st.st_mtime)) + ", not " +
-                 std::to_string(static_cast<long long>(expect.mtime)));
-    return eStubModified;
-  }
-  if (r.originalSize != 0 && static_cast<uint64_t>(st.st_size) != r.originalSize) {
-    setLastError("Size of " + std::string(path) + " (" + std::to_string(st.st_size) +
-                 " bytes) differs from the stub's original size (" +
-                 std::to_string(r.originalSize) + " bytes)");
-    return eStubFailed;
-  }
-
-  // The record names what this call leaves: the file's inode and the
-  // modification time applied below, so that any later change shows.
-  struct timespec applied = st.st_mtim;
-  if (time >= 0) {
-    applied.tv_sec = time;
-    applied.tv_nsec = 0;
-  }
-  r.originalSize = static_cast<uint64_t>(st.st_size);
-  r.stubInode = static_cast<uint64_t>(st.st_ino);
-  r.stubMtime = static_cast<int64_t>(applied.tv_sec);
-  r.stubMtimeNsec = static_cast<uint32_t>(applied.tv_nsec);
-  r.headRecord = writeHead;
-  std::vector<char> record;
-  if (!tqhsm::EncodeStubData(r, record, &why)) {
-    setLastError("Cannot make the stub data of " + std::string(path) + ": " + why);
-    return eStubFailed;
-  }
-  if (writeHead && static_cast<size_t>(st.st_size) < record.size()) {
-    setLastError(std::string(path) + " is too small to carry its stub data at its head");
-    return eStubFailed;
-  }
-
-  if (flag >= 0 && (flag & eStubCheckOnly)) return 0;
-
-  // Remember what the attribute held (a stale attribute of a file written
-  // after an earlier stubbing, say), to put it back should a later step fail.
-  char small[kSmallAttr];
-  std::vector<char> big;
-  const char* prevBytes = small;
-  ssize_t prev = store.fgetxattr(fd, TQHSM_STUB_XATTR, small, sizeof small);
-  if (prev < 0 && errno == ERANGE) {
-    big.resize(kMaxXattrValue);
-    prev = store.fgetxattr(fd, TQHSM_STUB_XATTR, big.data(), big.size());
-    prevBytes = big.data();
-  }
-  if (prev < 0 && errno != ENODATA) {
-    setLastError(errText("Cannot read the stub data of", path, errno));
-    return eStubFailed;
-  }
-  auto rollback = [&]() {
-    int err = errno;
-    if (prev >= 0)
-      store.fsetxattr(fd, TQHSM_STUB_XATTR, prevBytes, static_cast<size_t>(prev), 0);
-    else
-      store.fremovexattr(fd, TQHSM_STUB_XATTR);
-    errno = err;
-  };
-
-  // The stub data are durable before a single block is released: a crash in
-  // between leaves a stub that still has its data, never data without a stub.
-  if (store.fsetxattr(fd, TQHSM_STUB_XATTR, record.data(), record.size(), 0) != 0) {
-    setLastError(errText("Cannot write the stub data of", path, errno));
-    return eStubFailed;
-  }
-  struct stat written;
-  bool haveWritten = !leased && store.fstat(fd, &written) == 0;
-  if (store.fsync(fd) != 0) {
-    setLastError(errText("Cannot sync the stub data of", path, errno));
-    rollback();
-    return eStubFailed;
-  }
-  if (!leased) {
-    // No lease here (a file system without leases): look again right before
-    // the punch. Size and modification time must be those checked; the change
-    // time, which our own attribute write moved, must not have moved since.
-    struct stat now;
-    bool same = haveWritten && store.fstat(fd, &now) == 0 && now.st_size == st.st_size &&
-                now.st_mtim.tv_sec == st.st_mtim.tv_sec &&
-                now.st_mtim.tv_nsec == st.st_mtim.tv_nsec &&
-                now.st_ctim.tv_sec == written.st_ctim.tv_sec &&
-                now.st_ctim.tv_nsec == written.st_ctim.tv_nsec;
-    if (!same) {
-      rollback();
-      setLastError(std::string(path) + " changed while it was being stubbed");
-      return eStubModified;
-    }
-  }
-  if (st.st_size > 0) {
-    // To the end of the last block, so that its partial block goes too.
-    off_t block = st.st_blksize >= 512 ? st.st_blksize : 4096;
-    off_t length = (st.st_size + block - 1) / block * block;
-    int rc = store.fallocate(fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, 0, length);
-    if (rc != 0 && errno == EINVAL && length != st.st_size)
-      rc = store.fallocate(fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, 0, st.st_size);
-    if (rc != 0) {
-      setLastError(errText("Cannot release the data blocks of", path, errno));
-      rollback();
-      return eStubFailed;
-    }
-  }
-  if (writeHead) {
-    size_t done = 0;
-    while (done < record.size()) {
-      ssize_t n = store.pwrite(fd, record.data() + done, record.size() - done,
-                               static_cast<off_t>(done));
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) {
-        // The data are gone already; the attribute still makes the file a stub.
-        setLastError(errText("Cannot write the stub data to the head of", path,
-                             n < 0 ? errno : EIO));
-        return eStubFailed;
-      }
-      done += static_cast<size_t>(n);
-    }
-  }
-  struct timespec times[2];
-  times[0].tv_sec = 0;
-  times[0].tv_nsec = UTIME_OMIT;
-  times[1] = applied;
-  if (store.futimens(fd, times) != 0) {
-    setLastError(errText("Cannot set the modification time of", path, errno));
-    return eStubFailed;
-  }
-  lease.release();
-  if (file.close() != 0) {
-    setLastError(errText("Cannot close", path, errno));
-    return eStubFailed;
-  }
-  return 0;
+  if (rc != 0) setLastError(one.outcome(0).error);
+  return rc;
 }
 
 // ---------------------------------------------------------------------------

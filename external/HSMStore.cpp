@@ -58,6 +58,7 @@ int HSMStore::fallocate(int fd, int mode, off_t offset, off_t length) {
   return ::fallocate(fd, mode, offset, length);
 }
 int HSMStore::fsync(int fd) { return ::fsync(fd); }
+int HSMStore::syncfs(int fd) { return ::syncfs(fd); }
 int HSMStore::futimens(int fd, const struct timespec times[2]) { return ::futimens(fd, times); }
 int HSMStore::fcntl(int fd, int cmd, long arg) { return ::fcntl(fd, cmd, arg); }
 int HSMStore::fcntlLock(int fd, int cmd, struct flock* lock) { return ::fcntl(fd, cmd, lock); }

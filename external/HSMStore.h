@@ -43,6 +43,8 @@ class TQHSM_API HSMStore {
   virtual int fremovexattr(int fd, const char* name);
   virtual int fallocate(int fd, int mode, off_t offset, off_t length);
   virtual int fsync(int fd);
+  // Everything written to the file system that holds fd, like syncfs(2).
+  virtual int syncfs(int fd);
   virtual int futimens(int fd, const struct timespec times[2]);
   // F_SETSIG, F_SETLEASE, F_GETLK and the like.
   virtual int fcntl(int fd, int cmd, long arg);
@@ -95,6 +97,7 @@ class TQHSM_API HSMStoreWrapper : public HSMStore {
     return m_target.fallocate(fd, mode, offset, length);
   }
   int fsync(int fd) override { return m_target.fsync(fd); }
+  int syncfs(int fd) override { return m_target.syncfs(fd); }
   int futimens(int fd, const struct timespec times[2]) override {
     return m_target.futimens(fd, times);
   }

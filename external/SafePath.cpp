@@ -283,4 +283,13 @@ int UnlinkIfSame(const std::string& dir, const std::string& name, const struct s
   return rc;
 }
 
+int UnlinkAtIfSame(int dirfd, const std::string& dir, const std::string& name,
+                   const struct stat* expected, std::string& why) {
+  if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos) {
+    why = "Not a name in " + dir + ": '" + name + "'";
+    return -1;
+  }
+  return unlinkChecked(HSMStore::Current(), dirfd, dir, name, expected, why);
+}
+
 }  // namespace tqhsm

@@ -94,5 +94,10 @@ class TQHSM_API SafeFile {
 // SafeFile::unlink.
 TQHSM_API int UnlinkIfSame(const std::string& dir, const std::string& name,
                            const struct stat* expected, std::string& why);
+// The same through a descriptor of dir already held (opened with OpenNoFollow,
+// O_PATH | O_DIRECTORY), for callers that delete many names of one directory;
+// dir is for messages only.
+TQHSM_API int UnlinkAtIfSame(int dirfd, const std::string& dir, const std::string& name,
+                             const struct stat* expected, std::string& why);
 
 }  // namespace tqhsm

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "FileUtf.h"
+#include "HSMStubBatch.h"
 #include "MyIndexInfoResp.h"
 #include "StubCache.h"
 #include "TQHSMHelper.h"
@@ -57,13 +58,14 @@ void CloseFile(FILE*& f) {
 
 // A cached stub the pass has no use for any more; only ever a file in the
 // stub cache, never what a link there points to.
-void DeleteStaleCachedStub(TQHSMHelper& h, const std::string& cachedStub) {
+void DeleteStaleCachedStub(TQHSMHelper& h, CachedStubDeleter& deleter,
+                           const std::string& cachedStub) {
   if (h.IsDryRun()) {
     h.m_event.DebugLvl(kTag, 2, "Would delete cached stub %s.", cachedStub.c_str());
     return;
   }
   std::string why;
-  if (DeleteCachedStub(h.m_rules.m_sStubCacheLocation, cachedStub, nullptr, why) != 0)
+  if (deleter.remove(cachedStub, nullptr, why) != 0)
     h.m_event.DebugLvl(kTag, 1, "Cached stub %s not deleted: %s.", cachedStub.c_str(),
                        why.c_str());
 }
@@ -187,29 +189,64 @@ bool LookupStubs(TQHSMHelper& h, const std::list<MetaData>& query, const std::st
 
 }  // namespace
 
-void TQHSMHelper::ReStubFile(const std::string& filePath, const std::string& cachedStub,
-                             long long inode) {
+// The files of phase 3 whose AF is live, re-stubbed in batches: each file is
+// checked and gets its stub data as it comes, and once a batch is full (or the
+// pass is through) one sync makes all their stub data durable before any of
+// them loses a block. What each file comes to, with its messages, is settled
+// file by file in the order the files came.
+class ReStubQueue {
+ public:
+  ReStubQueue(TQHSMHelper& h, CachedStubDeleter& deleter) : m_h(h), m_deleter(deleter) {}
+  ~ReStubQueue() { flush(); }
+  ReStubQueue(const ReStubQueue&) = delete;
+  ReStubQueue& operator=(const ReStubQueue&) = delete;
+
+  void add(const std::string& filePath, const std::string& cachedStub, long long inode);
+  // Finishes and settles every file added so far.
+  void flush();
+
+ private:
+  struct Pending {
+    std::string filePath;
+    std::string cachedStub;
+    unsigned long long ino = 0;
+    struct stat cachedSt {};  // the cached stub as it was read
+    ReparseData stub;         // its meta-data
+    TQHSMLowLevel* lowLevel = nullptr;
+  };
+  void settle(const Pending& p, const TQHSMStubBatch::Outcome& o);
+
+  TQHSMHelper& m_h;
+  CachedStubDeleter& m_deleter;
+  TQHSMStubBatch m_batch;
+  std::vector<Pending> m_pending;  // one per file added to m_batch, in order
+};
+
+void ReStubQueue::add(const std::string& filePath, const std::string& cachedStub,
+                      long long inode) {
+  TQHSMHelper& h = m_h;
   const char* file = filePath.c_str();
-  unsigned long long ino = static_cast<unsigned long long>(inode);
-  struct stat st;
+  Pending p;
+  p.ino = static_cast<unsigned long long>(inode);
+  struct stat& st = p.cachedSt;
   std::vector<char> data;
   // An unreadable cached stub costs the file nothing: it is archived again.
   if (lstat_utf(cachedStub.c_str(), &st) != 0 ||
       !ReadCachedStub(cachedStub.c_str(), static_cast<uint64_t>(st.st_size), data)) {
-    AddToCollect(file, true, ino);
+    h.AddToCollect(file, true, p.ino);
     return;
   }
   char reparse[1024] = {0};
   if (!tqhsm_stub2meta(data.data(), data.size(), nullptr, nullptr, reparse, sizeof reparse,
                        false)) {
-    m_event.Error(kTag, "Failed to extract meta-data from %s.", cachedStub.c_str());
-    AddToCollect(file, true, ino);
+    h.m_event.Error(kTag, "Failed to extract meta-data from %s.", cachedStub.c_str());
+    h.AddToCollect(file, true, p.ino);
     return;
   }
-  TQHSMLowLevel* lowLevel = m_pLowLevelCtx ? m_pLowLevelCtx->getByFileName(file) : nullptr;
-  if (!lowLevel) {
-    m_event.Error(kTag, "Failed to getByFileName(): %s.", file);
-    AddToCollect(file, true, ino);
+  p.lowLevel = h.m_pLowLevelCtx ? h.m_pLowLevelCtx->getByFileName(file) : nullptr;
+  if (!p.lowLevel) {
+    h.m_event.Error(kTag, "Failed to getByFileName(): %s.", file);
+    h.AddToCollect(file, true, p.ino);
     return;
   }
   // Only the file the scan decided on, unchanged since: the device and inode
@@ -217,66 +254,96 @@ void TQHSMHelper::ReStubFile(const std::string& filePath, const std::string& cac
   // cached stub's (what made the cached stub current), its size the stub's.
   TQHSMLowLevel::Expect expect;
   ino_t nameIno = 0;
-  ReparseData stub;
-  if (!ParseCacheFname(cachedStub, expect.dev, nameIno) || nameIno != static_cast<ino_t>(ino) ||
-      ParseStubReparseData(reparse, stub) == 0) {
-    m_event.DebugLvl(kTag, 2,
-                     "Not re-stubbing %s: the cached stub %s does not name its inode %llu; adding "
-                     "it to StubCollect",
-                     file, cachedStub.c_str(), ino);
-    AddToCollect(file, true, ino);
+  if (!ParseCacheFname(cachedStub, expect.dev, nameIno) ||
+      nameIno != static_cast<ino_t>(p.ino) || ParseStubReparseData(reparse, p.stub) == 0) {
+    h.m_event.DebugLvl(kTag, 2,
+                       "Not re-stubbing %s: the cached stub %s does not name its inode %llu; "
+                       "adding it to StubCollect",
+                       file, cachedStub.c_str(), p.ino);
+    h.AddToCollect(file, true, p.ino);
     return;
   }
   expect.ino = nameIno;
   expect.bMtime = true;
   expect.mtime = st.st_mtime;
-  expect.bSize = stub.originalSize != 0;
-  expect.size = static_cast<off_t>(stub.originalSize);
+  expect.bSize = p.stub.originalSize != 0;
+  expect.size = static_cast<off_t>(p.stub.originalSize);
   // A dry run has every check made and nothing changed.
-  int rc = lowLevel->stubFile(file, reparse, st.st_mtime + 1,
-                              m_bDryRun ? TQHSMLowLevel::eStubCheckOnly : -1, expect);
-  if (rc == 0 && m_bDryRun) {
-    m_event.DebugLvl(kTag, 1, "Would replace '%s' with its stub from StubCache %s.", file,
-                     cachedStub.c_str());
-    TellAction(TQHSMAction::eFileReStubbed, file, cachedStub.c_str(), stub, nullptr);
+  int flag = h.m_bDryRun ? TQHSMLowLevel::eStubCheckOnly : -1;
+  int rc = m_batch.add(file, reparse, st.st_mtime + 1, flag, expect);
+  if (rc == TQHSMStubBatch::eNoDescriptor) {
+    // Out of descriptors with files held: finish those, then this one.
+    flush();
+    m_batch.add(file, reparse, st.st_mtime + 1, flag, expect);
+  }
+  p.filePath = filePath;
+  p.cachedStub = cachedStub;
+  m_pending.push_back(std::move(p));
+  if (m_batch.full() || m_pending.size() >= m_batch.capacity()) flush();
+}
+
+void ReStubQueue::flush() {
+  if (m_pending.empty()) return;
+  m_batch.commit();
+  for (size_t i = 0; i < m_pending.size(); ++i) settle(m_pending[i], m_batch.outcome(i));
+  m_pending.clear();
+  m_batch.clear();
+}
+
+void ReStubQueue::settle(const Pending& p, const TQHSMStubBatch::Outcome& o) {
+  TQHSMHelper& h = m_h;
+  const char* file = p.filePath.c_str();
+  const char* cached = p.cachedStub.c_str();
+  if (o.result == 0 && h.m_bDryRun) {
+    h.m_event.DebugLvl(kTag, 1, "Would replace '%s' with its stub from StubCache %s.", file,
+                       cached);
+    h.TellAction(TQHSMAction::eFileReStubbed, file, cached, p.stub, nullptr);
     return;
   }
-  if (rc == 0) {
-    m_event.DebugLvl(kTag, 3, "Successfully replaced '%s' with corresponsding stub from StubCache.",
-                     file);
-    int stubbed = lowLevel->isStubbed(file);
-    m_event.DebugLvl(kTag, 4, "Attempted re-stubbing file '%s', and is %s now.", file,
-                     stubbed ? "stub" : "not a stub");
-    std::string why;
-    if (DeleteCachedStub(m_rules.m_sStubCacheLocation, cachedStub, &st, why) != 0)
-      m_event.DebugLvl(kTag, 1, "Cached stub %s not deleted: %s.", cachedStub.c_str(),
-                       why.c_str());
-    if (m_bUseNativeSnap) {
-      std::string path = filePath;
-      AddToRestubbingMountPoints(path);
+  if (o.result == 0) {
+    h.m_event.DebugLvl(kTag, 3,
+                       "Successfully replaced '%s' with corresponsding stub from StubCache.", file);
+    // The answer only feeds this line; asked only when the line is written.
+    if (h.m_event.isLevelEnabled(4)) {
+      int stubbed = p.lowLevel->isStubbed(file);
+      h.m_event.DebugLvl(kTag, 4, "Attempted re-stubbing file '%s', and is %s now.", file,
+                         stubbed ? "stub" : "not a stub");
     }
-    TellAction(TQHSMAction::eFileReStubbed, file, cachedStub.c_str(), stub, nullptr);
+    std::string why;
+    if (m_deleter.remove(p.cachedStub, &p.cachedSt, why) != 0)
+      h.m_event.DebugLvl(kTag, 1, "Cached stub %s not deleted: %s.", cached, why.c_str());
+    if (h.m_bUseNativeSnap) {
+      std::string path = p.filePath;
+      h.AddToRestubbingMountPoints(path);
+    }
+    h.TellAction(TQHSMAction::eFileReStubbed, file, cached, p.stub, nullptr);
     return;
   }
-  if (rc == TQHSMLowLevel::eStubChanged || rc == TQHSMLowLevel::eStubModified) {
+  if (o.result == TQHSMLowLevel::eStubChanged || o.result == TQHSMLowLevel::eStubModified) {
     // A changed file must be archived again; it is not touched.
-    m_event.DebugLvl(kTag, rc == TQHSMLowLevel::eStubChanged ? 1 : 2,
-                     "Not re-stubbing %s: %s; adding it to StubCollect", file,
-                     lowLevel->getLastError().c_str());
-    AddToCollect(file, true, ino);
+    h.m_event.DebugLvl(kTag, o.result == TQHSMLowLevel::eStubChanged ? 1 : 2,
+                       "Not re-stubbing %s: %s; adding it to StubCollect", file, o.error.c_str());
+    h.AddToCollect(file, true, p.ino);
     return;
   }
-  m_event.Error(kTag, "Failed to stub %s: %s.", file, lowLevel->getLastError().c_str());
+  h.m_event.Error(kTag, "Failed to stub %s: %s.", file, o.error.c_str());
   bool isStub = false;
   int fileState = 2;
-  if (!GetFileInfo(file, isStub, fileState))
-    m_event.Debug(kTag, "GetFileInfo failed. Skipping file:%s", file);
+  if (!h.GetFileInfo(file, isStub, fileState))
+    h.m_event.Debug(kTag, "GetFileInfo failed. Skipping file:%s", file);
   else if (fileState == 1)
-    m_event.Debug(kTag, "Skipping open file: %s", file);
+    h.m_event.Debug(kTag, "Skipping open file: %s", file);
   else if (!isStub)
-    AddToCollect(file, true, ino);
+    h.AddToCollect(file, true, p.ino);
   else
-    m_event.DebugLvl(kTag, 2, "skipping stub %s", file);
+    h.m_event.DebugLvl(kTag, 2, "skipping stub %s", file);
+}
+
+void TQHSMHelper::ReStubFile(const std::string& filePath, const std::string& cachedStub,
+                             long long inode) {
+  CachedStubDeleter deleter(m_rules.m_sStubCacheLocation);
+  ReStubQueue queue(*this, deleter);
+  queue.add(filePath, cachedStub, inode);
 }
 
 // Whatever the pass could not read back is never answered as done: records it
@@ -337,6 +404,9 @@ bool TQHSMHelper::ProcessFilesForReStubbing(const char* /*unused*/) {
     return false;
   }
 
+  // Cached stubs the pass deletes, all in one directory.
+  CachedStubDeleter deleter(m_rules.m_sStubCacheLocation);
+
   // Phase 1: keep the records whose cached stub is this subclient's.
   std::list<MetaData> query;
   HSMCollectFile record;
@@ -385,7 +455,7 @@ bool TQHSMHelper::ProcessFilesForReStubbing(const char* /*unused*/) {
     }
     if (rejected) {
       AddToCollect(file, true, static_cast<unsigned long long>(e.inode));
-      DeleteStaleCachedStub(*this, e.cachedStub);
+      DeleteStaleCachedStub(*this, deleter, e.cachedStub);
       continue;
     }
     if (!out.AddToCollectFile(record.m_sEntry, true, true, record.m_llNumber)) {
@@ -450,6 +520,7 @@ bool TQHSMHelper::ProcessFilesForReStubbing(const char* /*unused*/) {
   m_event.debugBreak(kPauseMarker, nullptr, 0, 2, true);
 
   char line[1032];
+  ReStubQueue queue(*this, deleter);
   uint64_t settled = 0;
   bool unanswered = false;  // the record in hand has no answer to go by
   while (GetLineFromCollectFile(kept, kSep, record)) {
@@ -480,13 +551,14 @@ bool TQHSMHelper::ProcessFilesForReStubbing(const char* /*unused*/) {
       m_event.DebugLvl(kTag, 2, "Found cached stub %s for %s but its AF is pruned.",
                        e.cachedStub.c_str(), file);
       AddToCollect(file, true, ino);
-      DeleteStaleCachedStub(*this, e.cachedStub);
+      DeleteStaleCachedStub(*this, deleter, e.cachedStub);
     } else if (pruned == 0) {
       m_event.DebugLvl(kTag, 2, "Found cached stub %s for %s and its AF is not pruned.",
                        e.cachedStub.c_str(), file);
-      ReStubFile(e.filePath, e.cachedStub, e.inode);
+      queue.add(e.filePath, e.cachedStub, e.inode);
     }
   }
+  queue.flush();
   // Both files hold as many lines as were queried; anything else means one of
   // them could not be read whole. Records without an answer are archived
   // again, records that could not be read are reported lost.

@@ -1,10 +1,13 @@
 #include "StubCache.h"
 
+#include <fcntl.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 
 #include "FileUtf.h"
+#include "HSMStore.h"
 #include "SafePath.h"
 #include "TQHSMHelper.h"
 
@@ -34,14 +37,43 @@ bool ReadCachedStub(const char* name, uint64_t size, std::vector<char>& buffer) 
 
 int DeleteCachedStub(const std::string& location, const std::string& name,
                      const struct stat* inspected, std::string& why) {
+  CachedStubDeleter deleter(location);
+  return deleter.remove(name, inspected, why);
+}
+
+CachedStubDeleter::CachedStubDeleter(const std::string& location) : m_sLocation(location), m_sCache(location) {
+  while (m_sCache.size() > 1 && m_sCache.back() == '/') m_sCache.pop_back();
+}
+
+CachedStubDeleter::~CachedStubDeleter() {
+  if (m_nDirFd >= 0) tqhsm::HSMStore::Current().close(m_nDirFd);
+}
+
+int CachedStubDeleter::remove(const std::string& name, const struct stat* inspected,
+                              std::string& why) {
   std::string dir, base;
-  std::string cache = location;
-  while (cache.size() > 1 && cache.back() == '/') cache.pop_back();
-  if (cache.empty() || !tqhsm::SplitParent(name, dir, base) || dir != cache) {
-    why = name + " is not in the stub cache " + (location.empty() ? "(none)" : location);
+  if (m_sCache.empty() || !tqhsm::SplitParent(name, dir, base) || dir != m_sCache) {
+    why = name + " is not in the stub cache " + (m_sLocation.empty() ? "(none)" : m_sLocation);
     return -2;
   }
-  return tqhsm::UnlinkIfSame(dir, base, inspected, why);
+  if (base.empty() || base == "." || base == "..") {
+    why = "Not a name in " + dir + ": '" + base + "'";
+    return -1;
+  }
+  if (!m_bOpened) {
+    m_bOpened = true;
+    m_nDirFd = tqhsm::OpenNoFollow(m_sCache.c_str(), O_PATH | O_DIRECTORY);
+    if (m_nDirFd < 0) {
+      int err = errno;
+      m_sOpenError = err == ELOOP ? "A symbolic link is in the path of " + m_sCache
+                                  : "Cannot open the directory " + m_sCache + ": " + strerror(err);
+    }
+  }
+  if (m_nDirFd < 0) {
+    why = m_sOpenError;
+    return -1;
+  }
+  return tqhsm::UnlinkAtIfSame(m_nDirFd, m_sCache, base, inspected, why);
 }
 
 bool TQHSMHelper::IsFileShouldBeReStubbed(const char* path, struct stat* st,

@@ -25,3 +25,25 @@ TQHSM_API bool ReadCachedStub(const char* name, uint64_t size, std::vector<char>
 // 0 deleted; -2 refused (why says why); -1 the delete failed.
 TQHSM_API int DeleteCachedStub(const std::string& location, const std::string& name,
                                const struct stat* inspected, std::string& why);
+
+// Deletes cached stubs as DeleteCachedStub does, through one descriptor of the
+// stub cache held for the deleter's life: for a pass that deletes many cached
+// stubs, each delete is then a look-up and an unlink in that directory. The
+// directory is opened (without following links) at the first delete; should
+// that fail, every delete fails with the same reason.
+class TQHSM_API CachedStubDeleter {
+ public:
+  explicit CachedStubDeleter(const std::string& location);
+  ~CachedStubDeleter();
+  CachedStubDeleter(const CachedStubDeleter&) = delete;
+  CachedStubDeleter& operator=(const CachedStubDeleter&) = delete;
+  // Returns as DeleteCachedStub.
+  int remove(const std::string& name, const struct stat* inspected, std::string& why);
+
+ private:
+  std::string m_sLocation;  // as configured, for messages
+  std::string m_sCache;     // the same without trailing slashes
+  int m_nDirFd = -1;
+  bool m_bOpened = false;  // the open was tried
+  std::string m_sOpenError;
+};

@@ -373,6 +373,7 @@ class TQHSM_API TQHSMHelper {
   // The rules arithmetic of IsDMCandidate on the caller's record: kNone for a
   // candidate, else the rule that turns it down (TQHSMReason's precedence).
   TQHSMReason RulesVerdict(const struct stat* st, int64_t blockSize, bool bIsFile) const;
+  friend class ReStubQueue;  // the re-stubbing pass's batches (ReStubbing.cpp)
   // A list's path: the usual one, or in a dry run with TQHSM_DRY_RUN_SUFFIX.
   std::string ListPath(const std::string& usual) const {
     return m_bDryRun ? usual + TQHSM_DRY_RUN_SUFFIX : usual;

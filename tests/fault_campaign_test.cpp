@@ -3,7 +3,7 @@
 // the watch list in a state directory of its own) runs in this process in the
 // scan driver's calling order (Initialize, resetVolume, IsDMCandidate and
 // MoreFilesToArchive per file, ProcessFilesForReStubbing, DeInitialize), once
-// for every k = 1, 2, ... with the k-th write, pwrite, fsync, fallocate,
+// for every k = 1, 2, ... with the k-th write, pwrite, fsync, syncfs, fallocate,
 // ftruncate, rename, unlink, unlinkat, fsetxattr, fremovexattr or close
 // (of a descriptor written through) failing, until a run passes with no
 // fault fired; first with ENOSPC, then with EIO, then with a disk that stays

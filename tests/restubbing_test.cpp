@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,6 +16,7 @@
 #include "FaultyFileSystem.h"
 #include "FetchIndexInfo.h"
 #include "FileUtf.h"
+#include "HSMStore.h"
 #include "HelperSetup.h"
 #include "MyIndexInfoResp.h"
 #include "StubFiles.h"
@@ -635,3 +637,132 @@ INSTANTIATE_TEST_SUITE_P(
                       PlantedAt{"DumpLink", "IndexingDump.obf", false},
                       PlantedAt{"DumpFifo", "IndexingDump.obf", true}),
     [](const ::testing::TestParamInfo<PlantedAt>& info) { return std::string(info.param.name); });
+
+namespace {
+
+// Watches the pass's calls on the files of the tree: how many are open at
+// once, and the order of the syncs and punches.
+class BatchWatch : public tqhsm::HSMStoreWrapper {
+ public:
+  explicit BatchWatch(std::string prefix) : m_prefix(std::move(prefix)) {}
+  int openat2(int dirfd, const char* path, const struct open_how* how, size_t size) override {
+    int fd = HSMStoreWrapper::openat2(dirfd, path, how, size);
+    if (fd >= 0 && std::string(path).compare(0, m_prefix.size(), m_prefix) == 0) {
+      m_open.insert(fd);
+      maxOpen = std::max(maxOpen, m_open.size());
+    }
+    return fd;
+  }
+  int close(int fd) override {
+    m_open.erase(fd);
+    return HSMStoreWrapper::close(fd);
+  }
+  int fsync(int fd) override {
+    ops.push_back('f');
+    return HSMStoreWrapper::fsync(fd);
+  }
+  int syncfs(int fd) override {
+    ops.push_back('s');
+    return HSMStoreWrapper::syncfs(fd);
+  }
+  int fallocate(int fd, int mode, off_t o, off_t l) override {
+    ops.push_back('p');
+    return HSMStoreWrapper::fallocate(fd, mode, o, l);
+  }
+  size_t maxOpen = 0;
+  std::string ops;  // 'f' an fsync, 's' a syncfs, 'p' a punch
+
+ private:
+  std::string m_prefix;
+  std::set<int> m_open;
+};
+
+// Lowers the soft descriptor limit for a scope.
+class FileLimit {
+ public:
+  explicit FileLimit(rlim_t soft) {
+    getrlimit(RLIMIT_NOFILE, &m_saved);
+    struct rlimit low = m_saved;
+    low.rlim_cur = soft;
+    m_ok = setrlimit(RLIMIT_NOFILE, &low) == 0;
+  }
+  ~FileLimit() { setrlimit(RLIMIT_NOFILE, &m_saved); }
+  bool ok() const { return m_ok; }
+
+ private:
+  struct rlimit m_saved;
+  bool m_ok = false;
+};
+
+}  // namespace
+
+// Many files go in batches no larger than the descriptor limit allows: in
+// each, every sync comes before any punch; each file comes to its own
+// outcome, with its own messages, in the order of the records.
+TEST_F(ReStubbingTest, ManyFilesAreReStubbedInBoundedBatchesEachToItsOwnOutcome) {
+  if (!PunchHoleWorks(m_dir.path())) GTEST_SKIP() << "no punch-hole here";
+  const int kFiles = 40;
+  std::vector<std::string> names;
+  for (int i = 0; i < kFiles; ++i) {
+    char name[16];
+    snprintf(name, sizeof name, "f%02d", i);
+    names.push_back(name);
+    addTemp(addFile(name, std::string("g-") + name));
+  }
+  // One written after the scan decided, one open elsewhere.
+  std::string changed = m_dir.file("f07"), open = m_dir.file("f20");
+  SetTimes(changed, 1600000000, 1600000100);
+  int holder = ::open(open.c_str(), O_RDONLY);
+  ASSERT_GE(holder, 0);
+
+  BatchWatch watch(m_dir.file("f"));
+  bool ok = false;
+  {
+    FileLimit limit(64);  // batches of 16
+    ASSERT_TRUE(limit.ok());
+    tqhsm::ScopedBackend<tqhsm::HSMStore> scope(&watch);
+    ok = run();
+  }
+  ::close(holder);
+  EXPECT_TRUE(ok);
+  EXPECT_LE(watch.maxOpen, 16u);
+  // Three batches (16 records each at most, refused ones included): 15, 15
+  // and 8 files held; one sync of the file system before each batch's punches.
+  EXPECT_EQ(watch.ops, "s" + std::string(15, 'p') + "s" + std::string(15, 'p') + "s" +
+                           std::string(8, 'p'));
+
+  std::vector<size_t> replacedAt;
+  for (int i = 0; i < kFiles; ++i) {
+    SCOPED_TRACE(names[i]);
+    std::string f = m_dir.file(names[i]);
+    if (f == changed || f == open) {
+      EXPECT_FALSE(isStub(names[i]));
+      EXPECT_TRUE(FileExists(cached(names[i])));
+      continue;
+    }
+    EXPECT_TRUE(isStub(names[i]));
+    EXPECT_FALSE(FileExists(cached(names[i])));
+    size_t at = m_log.lines.size();
+    for (size_t j = 0; j < m_log.lines.size(); ++j)
+      if (m_log.lines[j].text ==
+          "Successfully replaced '" + f + "' with corresponsding stub from StubCache.")
+        at = j;
+    ASSERT_LT(at, m_log.lines.size());
+    EXPECT_EQ(m_log.lines[at].level, 3);
+    replacedAt.push_back(at);
+  }
+  EXPECT_TRUE(std::is_sorted(replacedAt.begin(), replacedAt.end()));
+  const LogLine* notReStubbed = nullptr;
+  for (const LogLine& l : m_log.lines)
+    if (l.text.compare(0, 17 + changed.size(), "Not re-stubbing " + changed + ":") == 0)
+      notReStubbed = &l;
+  ASSERT_NE(notReStubbed, nullptr);
+  EXPECT_EQ(notReStubbed->level, 2);
+  EXPECT_TRUE(m_log.has(kTag, "Failed to stub " + open + ": " + open +
+                                  " is open in another process."));
+  EXPECT_TRUE(m_log.has(kTag, "Skipping open file: " + open));
+  std::vector<std::string> collected = ReadEntries(m_collect);
+  ASSERT_EQ(collected.size(), 1u);
+  EXPECT_EQ(collected[0], changed + ":" + std::to_string(StatOf(changed).st_ino));
+  expectNoLeftovers();
+}

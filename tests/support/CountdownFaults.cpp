@@ -66,6 +66,10 @@ class CountdownFaults::Store : public HSMStoreWrapper {
     if (m_owner.failFd("fsync", fd)) return -1;
     return HSMStoreWrapper::fsync(fd);
   }
+  int syncfs(int fd) override {
+    if (m_owner.failFd("syncfs", fd)) return -1;
+    return HSMStoreWrapper::syncfs(fd);
+  }
   int fallocate(int fd, int mode, off_t offset, off_t length) override {
     if (m_owner.failFd("fallocate", fd)) return -1;
     return HSMStoreWrapper::fallocate(fd, mode, offset, length);

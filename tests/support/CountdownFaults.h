@@ -17,7 +17,7 @@ namespace test {
 // over every call of the platform seam through which the library changes what
 // it keeps or what it was given, in either backend (FileSystem: write,
 // pwrite, fsync, fallocate, ftruncate, rename, unlink, close; HSMStore:
-// pwrite, fsync, fallocate, unlinkat, fsetxattr, fremovexattr, close). Armed
+// pwrite, fsync, syncfs, fallocate, unlinkat, fsetxattr, fremovexattr, close). Armed
 // at k, the k-th such call fails with the chosen errno without reaching the
 // system; with eFromThenOn every later one fails too (a disk that stays full,
 // or dead). A close counts only for a descriptor opened for writing: closing
