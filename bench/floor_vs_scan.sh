@@ -118,8 +118,12 @@ round() {  # one of each, pair by pair
   (( n > small )) && scan small cand S
   bench_recalled "$work/R" "$recalled" "$afs" "$work/restub.ini"
   local line
-  line=$(TQHSM_CONFIG=$work/restub.ini "$build/bench/bench-restub" "$work/R" "$mountpoint" \
-    "$work/results-restub" 1) || { echo "bench: bench-restub failed: $line" >&2; exit 1; }
+  line=$(TQHSM_CONFIG=$work/restub.ini TQHSM_LOG=$work/results-restub/log "$build/bench/bench-restub" \
+    "$work/R" "$mountpoint" "$work/results-restub" 1) || {
+    echo "bench: bench-restub failed: $line (its log: $work/results-restub/log)" >&2
+    tail -5 "$work/results-restub/log" >&2
+    exit 1
+  }
   restub_lines+="$line"$'\n'
   set -- $line
   [ "$4" = "$recalled" ] || { echo "bench: only $4 of $recalled recalled files were re-stubbed" >&2; exit 1; }
@@ -145,7 +149,10 @@ ratios() {  # A B [cpu]: per-round ratios A/B
   paste -d' ' <(tr ' ' '\n' <<<"${src[$1]}" | sed '/^$/d') <(tr ' ' '\n' <<<"${src[$2]}" | sed '/^$/d') |
     awk '{ printf "%.4f ", ($2 > 0 ? $1 / $2 : 0) }'
 }
-spread() { tr ' ' '\n' | sed '/^$/d' | sort -g | sed -n '1p;$p' | awk '{ printf "%.2f%s", $1, (NR == 1 ? "-" : "") }'; }
+spread() {  # [DECIMALS]
+  tr ' ' '\n' | sed '/^$/d' | sort -g | sed -n '1p;$p' |
+    awk -v d="${1:-2}" '{ printf "%.*f%s", d, $1, (NR == 1 ? "-" : "") }'
+}
 verdict() { awk -v v="$1" -v t="$2" 'BEGIN { print (v <= t ? "PASS" : "MISS") }'; }
 
 echo
@@ -167,9 +174,9 @@ pair "  scan's own walk / fts+lstat walk" treewalk walk -
 pair "excluded by the rules: scan / walk" none walk2 1.05
 pair "pruning, no stubs: scan / walk+lgetxattr" prune pfloor 1.15
 pair "pruning, $stubs stubs: scan / walk+lgetxattr" sprune sfloor 1.15
-us=$(med <<<"$restub_us")
+us=$(med <<<"$restub_us" | awk '{ printf "%.0f", $1 }')
 printf '%-44s %9s %9s %8s %11s %8s %8s %s\n' "re-stubbing pass, us per file" "" "" "$us" \
-  "$(spread <<<"$restub_us")" "" "<= 100" "$(verdict "$us" 100)"
+  "$(spread 0 <<<"$restub_us")" "" "<= 100" "$(verdict "$us" 100)"
 if (( n > small )); then
   ratio=$(awk -v a="${rss[scan]}" -v b="${rss[small]}" 'BEGIN { printf "%.2f", a / b }')
   printf '%-44s %9s %9s %8s %11s %8s %8s %s\n' "peak RSS KiB: $n / $small files" "${rss[scan]}" \

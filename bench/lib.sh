@@ -90,7 +90,7 @@ bench_catalog() {
 # bench_stubs DIR N AFS CONFIG: a tree of N real stubs over AFS AFs.
 bench_stubs() {
   "$build/bench/bench-mktree" "$1" "$2"
-  TQHSM_CONFIG=$4 "$build/bench/bench-stubs" stub "$1" "$3" >/dev/null
+  TQHSM_CONFIG=$4 TQHSM_LOG=$work/bench-stubs.log "$build/bench/bench-stubs" stub "$1" "$3" >/dev/null
 }
 
 # bench_recalled DIR N AFS CONFIG: DIR afresh with N recalled files (16 KiB of
@@ -99,6 +99,6 @@ bench_stubs() {
 bench_recalled() {
   rm -rf "$1" "$work/cache" && mkdir "$work/cache"
   "$build/bench/bench-mktree" "$1" "$2"
-  TQHSM_CONFIG=$4 "$build/bench/bench-stubs" recall "$1" "$work/cache" "$3" 16384 1 \
+  TQHSM_CONFIG=$4 TQHSM_LOG=$work/bench-stubs.log "$build/bench/bench-stubs" recall "$1" "$work/cache" "$3" 16384 1 \
     BENCH-SUBCLIENT-1 >/dev/null
 }
