@@ -61,12 +61,18 @@ demo: build
 demo-remote: build
 	bash scripts/demo-remote.sh $(BUILD)
 
-# Scan against a bare walk and find on a tree of BENCH_FILES files (see bench/).
+# The scan against its physical floor (see bench/ and README "Benchmarks"):
+# ratios pair by pair on trees of BENCH_FILES files, system calls and
+# instructions per file kind, then the Google Benchmarks. BENCH_FILES=1000000
+# for the big run.
 BENCH_FILES ?= 200000
 bench: build
-	bash bench/scan_vs_walk.sh $(BUILD) $(BENCH_FILES)
+	bash bench/floor_vs_scan.sh $(BUILD) $(BENCH_FILES)
+	bash bench/syscalls.sh $(BUILD)
 	bash bench/order_bench.sh $(BUILD) $(BENCH_FILES)
-	@if [ -x $(BUILD)/bench/collect_writer_bench ]; then $(BUILD)/bench/collect_writer_bench --benchmark_color=false; fi
+	@for b in candidate_bench collect_writer_bench service_bench; do \
+	  if [ -x $(BUILD)/bench/$$b ]; then echo "== $$b"; $(BUILD)/bench/$$b --benchmark_color=false || exit 1; \
+	  else echo "== $$b: not built (libbenchmark-dev missing)"; fi; done
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) fuzz-corpus-run

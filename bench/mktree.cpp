@@ -1,8 +1,13 @@
 // bench-mktree DIR N: makes N files under DIR, 1000 per directory, in
-// directories of 20 each (DIR/dNN/dNNNN/fNNNNNN). Sizes and times vary in a
-// fixed pattern: a fifth each of 100 B, 2 KB, 8 KB, 50 KB and 300 KB (sparse:
-// the size is what the rules see); every second file was last accessed and
-// modified 400 days ago, the others 2 days ago. The same N gives the same tree.
+// directories of 20 each (DIR/dNN/dNNNN/fNNNNNN, NNNNNN the file's number i).
+// Sizes and times vary in a fixed pattern: a fifth each of 100 B, 2000 B,
+// 5000 B, 6000 B and 10000 B (sparse: the size is what the rules see, and a
+// candidate takes little of a volume's budget, so that even a tree of a
+// million files is collected whole); every second file (i even) was last
+// accessed and modified 400 days ago, the others 2 days ago. Under the rules
+// of the benchmarks (30 days since access and modification, at least 4 KiB)
+// exactly the files with i % 2 == 0 and i % 5 >= 2 are candidates: 30 %. The
+// same N gives the same tree.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -24,7 +29,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "bench-mktree: N must be a positive number\n");
     return 2;
   }
-  const off_t sizes[5] = {100, 2000, 8192, 50000, 300000};
+  const off_t sizes[5] = {100, 2000, 5000, 6000, 10000};
   time_t now = time(nullptr);
   if (mkdir(root.c_str(), 0755) != 0 && errno != EEXIST) {
     std::perror(root.c_str());

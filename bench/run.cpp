@@ -1,6 +1,7 @@
 // bench-run OUT CMD [ARGS...]: runs CMD with its standard output sent to OUT and
-// prints "<elapsed seconds> <peak resident set in KiB>" of that one process tree
-// (wait4's rusage of the child).
+// prints "<elapsed seconds> <peak resident set in KiB> <CPU seconds>" of that
+// one process tree (wait4's rusage of the child; CPU is user plus system time,
+// which a busy machine disturbs less than the elapsed time).
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -35,7 +36,9 @@ int main(int argc, char** argv) {
     return 1;
   }
   double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  std::printf("%.3f %ld\n", secs, ru.ru_maxrss);
+  double cpu = static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
+               static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+  std::printf("%.3f %ld %.3f\n", secs, ru.ru_maxrss, cpu);
   if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
     std::fprintf(stderr, "bench-run: %s ended with status %d\n", argv[2], status);
     return 1;

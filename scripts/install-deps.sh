@@ -4,7 +4,7 @@
 set -euo pipefail
 packages=(cmake make g++ pkg-config libinih-dev libsqlite3-dev sqlite3 libexpat1-dev zlib1g-dev libtirpc-dev libssl-dev openssl
           libcli11-dev nlohmann-json3-dev libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev
-          e2fsprogs attr acl)
+          e2fsprogs attr acl strace valgrind)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
