@@ -89,7 +89,7 @@ timed() {
 scan() {  # NAME CONFIG TREE
   mkdir -p "$work/results-$1"
   timed "$1" "$build/tqhsm-scan" --config "$work/$2.ini" --app-id 1 --job-results "$work/results-$1" \
-    --log "$work/results-$1/log" --no-progress "$work/$3"
+    --log "$work/results-$1/log" --no-progress --order walk "$work/$3"
 }
 floorArgs=(--days-old 30 --days-mtime 30 --min-kb 4)
 noneArgs=(--days-old 100000 --days-mtime 30 --min-kb 4)

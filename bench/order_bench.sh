@@ -53,9 +53,9 @@ for ((i = 0; i < runs; i++)); do
   declare -A round
   for o in $orders; do
     case $o in
-      walk) read -r s k < <(scan walk --order walk) ;;
-      oldest) read -r s k < <(scan oldest --order oldest) ;;
-      spilled) read -r s k < <(scan spilled --order oldest --sort-memory $((1 << 20))) ;;
+      walk) read -r s k _ < <(scan walk --order walk) ;;
+      oldest) read -r s k _ < <(scan oldest --order oldest) ;;
+      spilled) read -r s k _ < <(scan spilled --order oldest --sort-memory $((1 << 20))) ;;
     esac
     round[$o]=$s
     times[$o]+="$s "

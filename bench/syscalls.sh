@@ -52,7 +52,7 @@ tree() {  # KIND N -> $work/tree
 scanCmd() {  # CONFIG
   rm -rf "$work/results" && mkdir "$work/results"
   echo "$build/tqhsm-scan" --config "$work/$1.ini" --app-id 1 --job-results "$work/results" \
-    --log "$work/results/log" --no-progress "$work/tree"
+    --log "$work/results/log" --no-progress --order walk "$work/tree"
 }
 floorCmd() {  # candidate|prune
   if [ "$1" = candidate ]; then

@@ -48,7 +48,7 @@ Path = $tmp/catalog.db
 EOF
 mkdir "$tmp/results"
 env -u TQHSM_LOG "$build/tqhsm-scan" --config "$tmp/tqhsm.ini" --app-id 1 --job-results "$tmp/results" \
-  --no-progress "$tree" > "$tmp/summary" || { cat "$tmp/summary"; fail "tqhsm-scan failed"; }
+  --no-progress --order walk "$tree" > "$tmp/summary" || { cat "$tmp/summary"; fail "tqhsm-scan failed"; }
 "$floor" --days-old 30 --days-mtime 30 --min-kb 4 "$tree" "$tmp/floor.list" > "$tmp/floor.out"
 
 # 30 % of bench-mktree's files, and the two odd names.
