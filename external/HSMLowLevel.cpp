@@ -461,22 +461,7 @@ int TQHSMLowLevel::getFileInfo(const char* path, const struct stat* callerSt, bo
   }
   StoreFd guard(fd);
   struct stat st;
-  if (store.fstat(fd, &st) != 0) {
-    setLastError(errText("Cannot stat", path, errno));
-    return -1;
-  }
-  if (!S_ISREG(st.st_mode)) {
-    setLastError(std::string(path) + " is not a regular file");
-    return -1;
-  }
-  if (callerSt && callerSt->st_ino != 0 &&
-      !tqhsm::IsSameFile(st, callerSt->st_dev, callerSt->st_ino)) {
-    std::string text = std::string(path) + " changed under the scan: it is " + identityText(st) +
-                       " now, the scan saw " + identityText(*callerSt);
-    EvDebug().DebugLvl("TQHSMLowLevel::getFileInfo", 1, "%s", text.c_str());
-    setLastError(text);
-    return -1;
-  }
+  if (checkInspected(fd, path, callerSt, "TQHSMLowLevel::getFileInfo", st) != 0) return -1;
   bool stale = false;
   if (judgeOpenFile(fd, st, path, tqhsm::eJudgeLocal, false, isStub, nullptr, &stale) != 0)
     return -1;
@@ -490,6 +475,27 @@ int TQHSMLowLevel::getFileInfo(const char* path, const struct stat* callerSt, bo
   }
   int open = openElsewhere(store, fd);
   fileState = open == 1 ? eFileOpen : open == 0 ? eFileNotOpen : eFileStateUnknown;
+  return 0;
+}
+
+int TQHSMLowLevel::checkInspected(int fd, const char* path, const struct stat* callerSt,
+                                  const char* tag, struct stat& st) {
+  if (HSMStore::Current().fstat(fd, &st) != 0) {
+    setLastError(errText("Cannot stat", path, errno));
+    return -1;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    setLastError(std::string(path) + " is not a regular file");
+    return -1;
+  }
+  if (callerSt && callerSt->st_ino != 0 &&
+      !tqhsm::IsSameFile(st, callerSt->st_dev, callerSt->st_ino)) {
+    std::string text = std::string(path) + " changed under the scan: it is " + identityText(st) +
+                       " now, the scan saw " + identityText(*callerSt);
+    EvDebug().DebugLvl(tag, 1, "%s", text.c_str());
+    setLastError(text);
+    return -1;
+  }
   return 0;
 }
 
@@ -529,22 +535,7 @@ int TQHSMLowLevel::stubTest(const char* path, const struct stat* callerSt, bool&
   }
   StoreFd guard(fd);
   struct stat st;
-  if (store.fstat(fd, &st) != 0) {
-    setLastError(errText("Cannot stat", path, errno));
-    return -1;
-  }
-  if (!S_ISREG(st.st_mode)) {
-    setLastError(std::string(path) + " is not a regular file");
-    return -1;
-  }
-  if (callerSt && callerSt->st_ino != 0 &&
-      !tqhsm::IsSameFile(st, callerSt->st_dev, callerSt->st_ino)) {
-    std::string text = std::string(path) + " changed under the scan: it is " + identityText(st) +
-                       " now, the scan saw " + identityText(*callerSt);
-    EvDebug().DebugLvl("TQHSMLowLevel::stubTest", 1, "%s", text.c_str());
-    setLastError(text);
-    return -1;
-  }
+  if (checkInspected(fd, path, callerSt, "TQHSMLowLevel::stubTest", st) != 0) return -1;
   return judgeOpenFile(fd, st, path, tqhsm::eJudgeLocal, false, isStub, nullptr);
 }
 

@@ -178,6 +178,12 @@ class TQHSM_API TQHSMLowLevel {
   // Opens path for inspection and takes its stat record: the descriptor, or
   // -1 with the error set (errno as the failing call left it).
   int openInspected(const char* path, struct stat& st);
+  // Takes the stat record of fd, opened for inspection of path, and checks
+  // that it is a regular file and, where the caller's record has an inode,
+  // the file the caller saw: 0, or -1 with the error set (a changed file is
+  // also named at DebugLvl 1 under tag).
+  int checkInspected(int fd, const char* path, const struct stat* callerSt, const char* tag,
+                     struct stat& st);
 
   std::string m_sMountPoint;
   std::string m_sLastError;
