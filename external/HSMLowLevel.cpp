@@ -509,17 +509,12 @@ int TQHSMLowLevel::stubTest(const char* path, const struct stat* callerSt, bool&
     setLastError(std::string(path) + " is not a regular file");
     return -1;
   }
-  HSMStore& store = HSMStore::Current();
   // Most files carry no attribute: one call by path answers for them. It
   // neither follows a link in the file's place nor opens the file, and an
   // absent attribute is "no stub" for whatever the path names now; only an
   // attribute that is there is looked at through a checked descriptor below.
   char probe[kSmallAttr];
-  ssize_t n = store.lgetxattr(path, TQHSM_STUB_XATTR, probe, sizeof probe);
-  if (n == 0 || (n < 0 && (errno == ENODATA || errno == ENOTSUP))) {
-    notAStub(path);
-    return 0;
-  }
+  if (probeStubAttr(path, probe, sizeof probe) == 0) return 0;
   int fd = tqhsm::OpenForInspection(path);
   if (fd < 0) {
     int err = errno;
@@ -537,6 +532,26 @@ int TQHSMLowLevel::stubTest(const char* path, const struct stat* callerSt, bool&
   struct stat st;
   if (checkInspected(fd, path, callerSt, "TQHSMLowLevel::stubTest", st) != 0) return -1;
   return judgeOpenFile(fd, st, path, tqhsm::eJudgeLocal, false, isStub, nullptr);
+}
+
+ssize_t TQHSMLowLevel::probeStubAttr(const char* path, char* buf, size_t size) {
+  ssize_t n = HSMStore::Current().lgetxattr(path, TQHSM_STUB_XATTR, buf, size);
+  if (n == 0 || (n < 0 && (errno == ENODATA || errno == ENOTSUP))) {
+    notAStub(path);
+    return 0;
+  }
+  return n;
+}
+
+int TQHSMLowLevel::peekStubRecord(const char* path, const struct stat& st, ReparseData& record) {
+  if (!path || !S_ISREG(st.st_mode)) return -1;
+  char probe[kSmallAttr];
+  ssize_t n = probeStubAttr(path, probe, sizeof probe);
+  if (n <= 0) return static_cast<int>(n);
+  return tqhsm::JudgeStub(probe, static_cast<size_t>(n), st, tqhsm::eJudgeLocal, &record, nullptr,
+                          nullptr) == tqhsm::eIntactStub
+             ? 1
+             : -1;
 }
 
 int TQHSMLowLevel::stubFile(const char* path, const char* reparse, time_t time, int flag) {

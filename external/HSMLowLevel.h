@@ -140,6 +140,15 @@ class TQHSM_API TQHSMLowLevel {
   // getFileInfo judges it, through one descriptor checked against st. 0 when
   // answered, -1 as getFileInfo fails (the reason in getLastError).
   virtual int stubTest(const char* path, const struct stat* st, bool& isStub);
+  // The stub record of path read by path alone, for a decision whose "keep"
+  // answer changes nothing: 1 with the decoded record when the attribute
+  // there is an intact stub record of the file the caller's stat record st
+  // describes (its MAC binds the record to st's inode, size and modification
+  // time, so a record read through a swapped directory names another file and
+  // fails), 0 when the path carries no stub attribute, -1 for anything else
+  // (unreadable, too long, not intact for st): the caller then looks through a
+  // checked descriptor. Nothing may be changed on the strength of a 1.
+  virtual int peekStubRecord(const char* path, const struct stat& st, ReparseData& record);
   // Turns the regular file path into a stub carrying the meta-data of the
   // reparse text. The path is resolved without following symbolic links; the
   // file is checked and acted on through one descriptor, under a write lease
@@ -175,6 +184,11 @@ class TQHSM_API TQHSMLowLevel {
   // be judged. checks: tqhsm::JudgeStub's.
   int judgeOpenFile(int fd, const struct stat& st, const char* path, unsigned checks, bool head,
                     bool& isStub, std::vector<char>* data, bool* stale = nullptr);
+  // Reads path's stub attribute by path into buf (not following a link in
+  // the file's place): its length, 0 with the "not a stub" error when there is
+  // none (absent, empty, no attribute support), -1 on failure (ERANGE: longer
+  // than size).
+  ssize_t probeStubAttr(const char* path, char* buf, size_t size);
   // Opens path for inspection and takes its stat record: the descriptor, or
   // -1 with the error set (errno as the failing call left it).
   int openInspected(const char* path, struct stat& st);

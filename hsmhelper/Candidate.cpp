@@ -149,6 +149,13 @@ int TQHSMHelper::IsDMCandidate(const char* path, struct stat* st, std::string& v
   if (!candidate) {
     m_eLastReason = verdict;
     if (!bPruneCheck) return 0;
+    const int glance = seen ? KeptStubAtGlance(path, *seen) : -1;
+    if (glance == 0) return 0;
+    if (glance == 1) {
+      if (detail) m_event.DebugLvl(kTag, 2, "Skipping Orrery Stub %s", path);
+      m_eLastReason = TQHSMReason::kStubKept;
+      return 2;
+    }
     if (IsLocalScan())
       isStub = IsStub(path, seen);
     else

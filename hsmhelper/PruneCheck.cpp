@@ -55,25 +55,34 @@ int TQHSMRules::isAFilePruned(const std::vector<char>& stubData, const char* pat
     log.Error(kTag, "Failed to parse stub reparse data of '%s'", p);
     return -1;
   }
+  return stubPruneVerdict(stub, p, appGUID, appId, true);
+}
 
-  if (m_bHonorArchiverRetention) {
-    if (stub.stubKind == 2) {
-      bool otherSubclient = (!appGUID.empty() && !stub.appGUID.empty() && appGUID != stub.appGUID) ||
-                            appId != stub.appId;
-      if (otherSubclient) {
-        log.DebugLvl(kTag, 5,
-                     "Skipping prune stub check for stub [%s], since it's from different "
-                     "Subclient, AppGUID=[%s], AppId=[%lu]",
-                     p, stub.appGUID.empty() ? "NA" : stub.appGUID.c_str(),
-                     static_cast<unsigned long>(stub.appId));
-        return 0;
-      }
-    } else if (stub.stubKind == 1) {
-      log.DebugLvl(kTag, 5, "Pruning archiver stub '%s'", p);
-    }
+int TQHSMRules::stubPruneVerdict(const ReparseData& stub, const char* p,
+                                 const std::string& appGUID, uint64_t appId, bool ask) {
+  EvDebug log;
+  const bool otherSubclient =
+      m_bHonorArchiverRetention && stub.stubKind == 2 &&
+      ((!appGUID.empty() && !stub.appGUID.empty() && appGUID != stub.appGUID) ||
+       appId != stub.appId);
+  const bool byAF = stub.stubKind == 1 || m_bHonorArchiverRetention;
+  // Without asking, only what this run already knows answers.
+  if (!ask && !otherSubclient &&
+      (!byAF || m_mapPrunedAF.find(PrunedAF(stub.afParvisNumber, stub.afCopyPrecedence,
+                                            stub.afileId)) == m_mapPrunedAF.end()))
+    return kVerdictNotKnown;
+  if (otherSubclient) {
+    log.DebugLvl(kTag, 5,
+                 "Skipping prune stub check for stub [%s], since it's from different "
+                 "Subclient, AppGUID=[%s], AppId=[%lu]",
+                 p, stub.appGUID.empty() ? "NA" : stub.appGUID.c_str(),
+                 static_cast<unsigned long>(stub.appId));
+    return 0;
   }
-  if (stub.stubKind == 1 || m_bHonorArchiverRetention)
-    return isAFilePruned(stub.afParvisNumber, stub.afCopyPrecedence, stub.afileId);
+  if (m_bHonorArchiverRetention && stub.stubKind == 1)
+    log.DebugLvl(kTag, 5, "Pruning archiver stub '%s'", p);
+  if (byAF) return isAFilePruned(stub.afParvisNumber, stub.afCopyPrecedence, stub.afileId);
+
 
   // The AF that holds the file now is the one the index of the stub's AF names.
   uint64_t parvisId = m_pParvisMapper ? m_pParvisMapper->numberToId(stub.afParvisNumber) : 0;

@@ -89,3 +89,29 @@ int TQHSMHelper::PruneStub(const char* path, struct stat* st) {
   }
   return 0;
 }
+
+// Most stubs a pruning scan meets stay, and whether one stays is known from
+// its record and its AF's verdict, which this run has cached after the first
+// stub of that AF. Keeping changes nothing, so the record may be read by path
+// (its MAC ties it to the inode, size and time the walk saw): two system
+// calls for such a stub instead of two opens, two reads and the identity
+// checks. Whatever may lead to a delete, or is not plain, goes the checked
+// way.
+int TQHSMHelper::KeptStubAtGlance(const char* path, const struct stat& st) {
+  const char* tag = "TQHSMHelper::PruneStub";
+  if (!path || !IsLocalScan() || !m_pLowLevelCtx) return -1;
+  TQHSMLowLevel* lowLevel = m_pLowLevelCtx->getByDevice(st.st_dev, path);
+  if (!lowLevel) return -1;
+  ReparseData stub;
+  m_perf.StartPerfCounter(tag, ePerfBackupStub);
+  int seen = lowLevel->peekStubRecord(path, st, stub);
+  m_perf.StopPerfCounter(tag, ePerfBackupStub, 0);
+  if (seen <= 0) return seen;
+  // PruneStub leaves every stub alone then.
+  if (!m_rules.m_bHonorArchiverRetention) return 1;
+  m_perf.StartPerfCounter(tag, ePerfIsAFilePruned);
+  int verdict =
+      m_rules.stubPruneVerdict(stub, path, m_sAppGUID, static_cast<uint64_t>(m_nAppId), false);
+  m_perf.StopPerfCounter(tag, ePerfIsAFilePruned, 0);
+  return verdict == 0 ? 1 : -1;
+}

@@ -70,6 +70,12 @@ class TQHSM_API TQHSMRules {
   int isAFilePruned(uint64_t parvisNumber, uint64_t copyPrecedence, uint64_t afileId);
   int isAFilePruned(const std::vector<char>& stubData, const char* path,
                     const std::string& appGUID, uint64_t appId);
+  // The same for a decoded stub record; path is for messages. With ask
+  // false nothing is asked of the archive manager or an index:
+  // kVerdictNotKnown when the answer is not known from this run already.
+  static const int kVerdictNotKnown = -2;
+  int stubPruneVerdict(const ReparseData& stub, const char* path, const std::string& appGUID,
+                       uint64_t appId, bool ask);
 
   int32_t m_nHighFreeSpace;
   int32_t m_nLowFreeSpace;
@@ -288,6 +294,11 @@ class TQHSM_API TQHSMHelper {
 
   // Stub pruning.
   int PruneStub(const char* path, struct stat* st);
+  // Whether a non-candidate the walk stat-ed (st) is a stub that stays, told
+  // from its stub attribute read by path and what this run knows of its AF
+  // already: 1 a stub kept, 0 no stub attribute (not a stub), -1 not told
+  // this way (IsStub and PruneStub decide, through a checked descriptor).
+  int KeptStubAtGlance(const char* path, const struct stat& st);
 
   // Volume watching and path mapping.
   bool startWatchingVolume(const char* path, std::string& error);

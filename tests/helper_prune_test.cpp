@@ -471,3 +471,68 @@ TEST_F(PruneStubTest, OnlyTheIntactStubTheScanSawIsDeleted) {
   EXPECT_EQ(m_h->PruneStub(a.c_str(), &seenA), 0);
   EXPECT_FALSE(FileExists(a));
 }
+
+// A pruning scan tells most kept stubs from their record read by path and the
+// AF verdict the run already holds, without opening them; anything that may
+// lead to a delete, or whose record is not that of the file the walk saw,
+// is left to the checked way (-1).
+TEST_F(PruneStubTest, KeptStubAtGlanceAnswersOnlyWhatKeepingCannotGetWrong) {
+  class CountingOpens : public tqhsm::HSMStoreWrapper {
+   public:
+    int open(const char* p, int f, mode_t m) override { return ++opens, HSMStoreWrapper::open(p, f, m); }
+    int openat(int d, const char* p, int f, mode_t m) override {
+      return ++opens, HSMStoreWrapper::openat(d, p, f, m);
+    }
+    int openat2(int d, const char* p, const struct open_how* h, size_t s) override {
+      return ++opens, HSMStoreWrapper::openat2(d, p, h, s);
+    }
+    int opens = 0;
+  };
+  CountingArchive archive;
+  tqhsm::ScopedBackend<tqhsm::ArchiveService> scope(&archive);
+  std::string first = makeStub("first", 4712);
+  std::string second = makeStub("second", 4712);
+  std::string doomed = makeStub("doomed", 4711);
+  std::string alsoDoomed = makeStub("also-doomed", 4711);
+  std::string foreign = makeStub("foreign", 4711, 6);
+  std::string rewritten = makeStub("rewritten", 4712);
+  WritePattern(rewritten, 8192);
+  std::string plain = m_dir.write("plain", "no stub here");
+
+  CountingOpens store;
+  {
+    tqhsm::ScopedBackend<tqhsm::HSMStore> counting(&store);
+    // Nothing known of AF 4712 yet: the glance does not ask.
+    EXPECT_EQ(m_h->KeptStubAtGlance(first.c_str(), StatOf(first)), -1);
+    EXPECT_EQ(archive.calls, 0);
+    EXPECT_EQ(m_h->KeptStubAtGlance(plain.c_str(), StatOf(plain)), 0);
+    // Another subclient's stub stays whatever its AF.
+    EXPECT_EQ(m_h->KeptStubAtGlance(foreign.c_str(), StatOf(foreign)), 1);
+    EXPECT_EQ(store.opens, 0);
+  }
+  EXPECT_EQ(m_h->PruneStub(first.c_str(), nullptr), -1);  // asks, caches "kept"
+  EXPECT_EQ(m_h->PruneStub(doomed.c_str(), nullptr), 0);  // asks, caches "pruned"
+  EXPECT_EQ(archive.calls, 2);
+  {
+    tqhsm::ScopedBackend<tqhsm::HSMStore> counting(&store);
+    EXPECT_EQ(m_h->KeptStubAtGlance(second.c_str(), StatOf(second)), 1);
+    EXPECT_EQ(store.opens, 0);
+    // A stub of a pruned AF goes the checked way to its delete.
+    EXPECT_EQ(m_h->KeptStubAtGlance(alsoDoomed.c_str(), StatOf(alsoDoomed)), -1);
+    // A record that is not the stat-ed file's: another inode (a swapped
+    // directory), or data written since stubbing.
+    EXPECT_EQ(m_h->KeptStubAtGlance(second.c_str(), StatOf(first)), -1);
+    EXPECT_EQ(m_h->KeptStubAtGlance(rewritten.c_str(), StatOf(rewritten)), -1);
+    EXPECT_EQ(m_h->KeptStubAtGlance((m_dir.path() + "/gone").c_str(), StatOf(second)), -1);
+  }
+  EXPECT_EQ(archive.calls, 2);
+  EXPECT_TRUE(FileExists(alsoDoomed));
+  EXPECT_EQ(m_h->PruneStub(alsoDoomed.c_str(), nullptr), 0);
+  EXPECT_FALSE(FileExists(alsoDoomed));
+
+  // Without retention every stub stays; a remote scan is not told this way.
+  m_h->m_rules.m_bHonorArchiverRetention = false;
+  EXPECT_EQ(m_h->KeptStubAtGlance(foreign.c_str(), StatOf(foreign)), 1);
+  m_h->m_nRemoteClientId = 4;
+  EXPECT_EQ(m_h->KeptStubAtGlance(foreign.c_str(), StatOf(foreign)), -1);
+}
