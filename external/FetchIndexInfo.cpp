@@ -2,6 +2,8 @@
 
 #include <sqlite3.h>
 
+#include <memory>
+
 #include "Catalog.h"
 #include "EvEvent.h"
 
@@ -85,12 +87,40 @@ class Query {
     item.copyPrecedence = static_cast<uint32_t>(sqlite3_column_int64(m_pStmt, 1));
     item.afileId = static_cast<uint32_t>(sqlite3_column_int64(m_pStmt, 2));
     item.found = static_cast<uint8_t>(sqlite3_column_int64(m_pStmt, 3));
+    // A statement left on its row keeps its read transaction, and the lock
+    // with it, until it is reset.
+    sqlite3_reset(m_pStmt);
     return true;
   }
 
  private:
   Catalog& m_catalog;
   sqlite3_stmt* m_pStmt = nullptr;
+};
+
+// A read transaction over a run of lookups: the catalog's shared lock is
+// taken, and its pages checked for changes, once for the run instead of once
+// per key. A writer waits for one run at most. Without one (a transaction of
+// the caller's is open, or BEGIN fails) each lookup is its own, as before.
+class ReadRun {
+ public:
+  explicit ReadRun(Catalog& catalog) : m_catalog(catalog) {
+    std::string error;
+    m_bOpen = sqlite3_get_autocommit(catalog.db()) != 0 && catalog.exec("BEGIN", error);
+  }
+  ~ReadRun() { end(); }
+  ReadRun(const ReadRun&) = delete;
+  ReadRun& operator=(const ReadRun&) = delete;
+  void end() {
+    if (!m_bOpen) return;
+    m_bOpen = false;
+    std::string error;
+    if (!m_catalog.exec("COMMIT", error)) m_catalog.exec("ROLLBACK", error);
+  }
+
+ private:
+  Catalog& m_catalog;
+  bool m_bOpen = false;
 };
 
 }  // namespace
@@ -126,15 +156,19 @@ int IndexService::lookup(FetchIndexInfo&, const std::list<MetaData>& keys,
   Query q(*c);
   if (!q.ok()) return -1;
   FetchIndexInfoResp batch;
+  std::unique_ptr<ReadRun> run;
   for (const MetaData& key : keys) {
+    if (!run) run.reset(new ReadRun(*c));
     FInfoRespItem item;
     if (!q.answer(key, item)) return -1;
     batch.m_lstItems.push_back(item);
     if (batch.m_lstItems.size() >= kBatchSize) {
+      run.reset();  // the sink's write is not held under the lock
       if (sink->function(&batch) != 0) return -1;
       batch.m_lstItems.clear();
     }
   }
+  run.reset();
   if (!batch.m_lstItems.empty() && sink->function(&batch) != 0) return -1;
   return 0;
 }

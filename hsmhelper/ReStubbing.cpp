@@ -231,8 +231,9 @@ void ReStubQueue::add(const std::string& filePath, const std::string& cachedStub
   struct stat& st = p.cachedSt;
   std::vector<char> data;
   // An unreadable cached stub costs the file nothing: it is archived again.
-  if (lstat_utf(cachedStub.c_str(), &st) != 0 ||
-      !ReadCachedStub(cachedStub.c_str(), static_cast<uint64_t>(st.st_size), data)) {
+  // What was read and the stat record the checks below go by come from one
+  // descriptor of the cached stub itself.
+  if (!ReadCachedStubEntry(cachedStub.c_str(), st, data)) {
     h.AddToCollect(file, true, p.ino);
     return;
   }

@@ -1,6 +1,7 @@
 #include "StubCache.h"
 
 #include <fcntl.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -14,24 +15,74 @@
 // The stub cache: cached stubs are found, read and, when stale, deleted here;
 // this library never writes into the cache.
 
-bool ReadCachedStub(const char* name, uint64_t size, std::vector<char>& buffer) {
+namespace {
+
+// Up to n bytes at offset over buf; what a short read does not reach keeps
+// what buf held.
+void ReadAt(int fd, char* buf, size_t n, off_t offset) {
+  size_t done = 0;
+  while (done < n) {
+    ssize_t got = pread(fd, buf + done, n - done, offset + static_cast<off_t>(done));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    done += static_cast<size_t>(got);
+  }
+}
+
+// The two reads of ReadCachedStub through an open descriptor. No stdio: the
+// re-stubbing pass reads a cached stub per file, and a stream's buffer and its
+// extra calls cost more than the few hundred bytes read.
+void ReadStubData(int fd, uint64_t size, std::vector<char>& buffer) {
   size_t n = static_cast<size_t>(size < kMaxCachedStubRead ? size : kMaxCachedStubRead);
   buffer.assign(n, 0);
+  if (n == 0) return;
+  ReadAt(fd, buffer.data(), n, 0);
+  // A short read leaves zeros, which the check refuses.
+  if (!tqhsm_stub2meta(buffer.data(), n, nullptr, nullptr, nullptr, 0, true))
+    ReadAt(fd, buffer.data(), n, 1000);
+}
+
+void CloseKeepingErrno(int fd) {
+  int err = errno;
+  tqhsm::FileSystem::Current().close(fd);
+  errno = err;
+}
+
+}  // namespace
+
+bool ReadCachedStub(const char* name, uint64_t size, std::vector<char>& buffer) {
+  buffer.assign(static_cast<size_t>(size < kMaxCachedStubRead ? size : kMaxCachedStubRead), 0);
   if (!name) {
     errno = EINVAL;
     return false;
   }
-  FILE* file = fopen_utf(name, "r");
-  if (!file) return false;
-  if (n > 0) {
-    size_t got = fread(buffer.data(), 1, n, file);
-    (void)got;  // a short read leaves zeros, which the check below refuses
-    if (!tqhsm_stub2meta(buffer.data(), n, nullptr, nullptr, nullptr, 0, true) &&
-        fseek(file, 1000, SEEK_SET) == 0) {
-      got = fread(buffer.data(), 1, n, file);
-    }
+  int fd = tqhsm::FileSystem::Current().open(name, O_RDONLY | O_CLOEXEC, 0);
+  if (fd < 0) return false;
+  ReadStubData(fd, size, buffer);
+  CloseKeepingErrno(fd);
+  return true;
+}
+
+bool ReadCachedStubEntry(const char* name, struct stat& st, std::vector<char>& buffer) {
+  buffer.clear();
+  if (!name) {
+    errno = EINVAL;
+    return false;
   }
-  fclose(file);
+  tqhsm::FileSystem& fs = tqhsm::FileSystem::Current();
+  int fd = fs.open(name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0);
+  if (fd < 0) return false;
+  if (fs.fstat(fd, &st) != 0) {
+    CloseKeepingErrno(fd);
+    return false;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    fs.close(fd);
+    errno = EINVAL;
+    return false;
+  }
+  ReadStubData(fd, static_cast<uint64_t>(st.st_size), buffer);
+  CloseKeepingErrno(fd);
   return true;
 }
 

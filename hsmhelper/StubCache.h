@@ -17,6 +17,10 @@
 // get a buffer of its whole size.
 const uint64_t kMaxCachedStubRead = 65536;
 TQHSM_API bool ReadCachedStub(const char* name, uint64_t size, std::vector<char>& buffer);
+// The same for the cached stub name itself, not what a link there points to,
+// with its size from the one descriptor read: st is the stat record of what
+// was read. False (errno set) when it cannot be opened or is no regular file.
+TQHSM_API bool ReadCachedStubEntry(const char* name, struct stat& st, std::vector<char>& buffer);
 
 // Deletes the cached stub name, but only a regular file directly in the stub
 // cache (location), looked up without following symbolic links, and, when

@@ -146,6 +146,55 @@ TEST_F(CatalogServicesTest, BatchLookupDeliversOneItemPerKeyInOrder) {
   EXPECT_NE(index.lookup(keys, &refusing), 0);
 }
 
+// The lookups of a batch share one read transaction; it never outlives the
+// batch: another process may write the catalog while the answers are handed
+// on, and none is left open afterwards, whatever the sink says.
+TEST_F(CatalogServicesTest, BatchLookupHoldsNoLockWhileAnswersAreHandedOnOrAfterwards) {
+  class WritingSink : public FetchIndexInfoSendRes {
+   public:
+    WritingSink(const std::string& db, const std::string& prefix)
+        : FetchIndexInfoSendRes(nullptr), m_db(db), m_prefix(prefix) {}
+    int function(FetchIndexInfoResp* response) override {
+      sqlite3* other = nullptr;
+      int rc = sqlite3_open(m_db.c_str(), &other);
+      if (rc == SQLITE_OK) {
+        std::string sql = "INSERT INTO stub_index VALUES ('" + m_prefix + std::to_string(calls) +
+                          "', 2, 1, 4711, 1);";
+        rc = sqlite3_exec(other, sql.c_str(), nullptr, nullptr, nullptr);  // no busy wait
+      }
+      sqlite3_close(other);
+      if (rc != SQLITE_OK) ++blocked;
+      ++calls;
+      items += response->m_lstItems.size();
+      return result;
+    }
+    std::string m_db, m_prefix;
+    int calls = 0, blocked = 0, result = 0;
+    size_t items = 0;
+  };
+  std::string error;
+  Catalog* shared = Catalog::Shared(error);
+  ASSERT_NE(shared, nullptr) << error;
+  FetchIndexInfo index;
+  ASSERT_EQ(index.init("idx", 1, 5, 0, 2), 0);
+  std::list<MetaData> keys(tqhsm::IndexService::kBatchSize * 2 + 1, MetaData(kKind, "g1"));
+  WritingSink sink(m_dir.file("catalog.db"), "w");
+  ASSERT_EQ(index.lookup(keys, &sink), 0);
+  EXPECT_EQ(sink.items, keys.size());
+  EXPECT_EQ(sink.calls, 3);
+  EXPECT_EQ(sink.blocked, 0);
+  EXPECT_NE(sqlite3_get_autocommit(shared->db()), 0);
+
+  WritingSink refusing(m_dir.file("catalog.db"), "r");
+  refusing.result = 1;
+  EXPECT_NE(index.lookup(keys, &refusing), 0);
+  EXPECT_EQ(refusing.blocked, 0);
+  EXPECT_NE(sqlite3_get_autocommit(shared->db()), 0);
+  FInfoRespItem answer;
+  ASSERT_EQ(index.lookup(MetaData(kKind, "r0"), answer), 0);  // what the writer wrote is seen
+  EXPECT_EQ(answer.found, 1);
+}
+
 TEST(CatalogServicesFailureTest, AnUnusableCatalogFailsEveryService) {
   CaptureLog log;
   Catalog::SetShared(nullptr);

@@ -39,15 +39,20 @@ class FakeArchive : public OBArchive {
   int rc = 0;
 };
 
-class FailingFopen : public tqhsm::FileSystemWrapper {
+// Cached stubs cannot be opened, by stream or by descriptor.
+class FailingCacheOpen : public tqhsm::FileSystemWrapper {
  public:
   FILE* fopen(const char* path, const char* mode) override {
-    if (std::string(path).find("/cache/") != std::string::npos) {
-      errno = EACCES;
-      return nullptr;
-    }
+    if (inCache(path)) return errno = EACCES, nullptr;
     return FileSystemWrapper::fopen(path, mode);
   }
+  int open(const char* path, int flags, mode_t mode) override {
+    if (inCache(path)) return errno = EACCES, -1;
+    return FileSystemWrapper::open(path, flags, mode);
+  }
+
+ private:
+  static bool inCache(const char* path) { return std::string(path).find("/cache/") != std::string::npos; }
 };
 
 class StubCacheTest : public ::testing::Test {
@@ -186,7 +191,7 @@ TEST_F(StubCacheTest, ZeroLengthCachedStubIsNeitherUsedNorDeleted) {
 
 TEST_F(StubCacheTest, UnopenableCachedStubIsReported) {
   writeCached(0, m_st.st_mtime);
-  FailingFopen fs;
+  FailingCacheOpen fs;
   tqhsm::ScopedBackend<tqhsm::FileSystem> scope(&fs);
   std::string out;
   std::string msg = "Failed to open " + m_cached + " for reading: " + strerror(EACCES);
