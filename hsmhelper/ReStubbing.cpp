@@ -2,6 +2,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <list>
 #include <memory>
 #include <string>
@@ -50,6 +51,43 @@ TempEntry SplitEntry(const std::string& entry) {
   }
   return e;
 }
+
+// A cached stub as phase 1 read it, through one descriptor: what it held and
+// its stat record. Phase 3 goes by the same read, so the stub data a file gets
+// are those whose GUID the index was asked about.
+struct CachedRead {
+  struct stat st {};
+  std::vector<char> data;
+};
+
+// The reads phase 1 holds for phase 3, in the order of the kept records, up to
+// a fixed amount of memory; the records beyond it are read again in phase 3.
+class HeldReads {
+ public:
+  static const size_t kBudget = 4u << 20;
+  // Takes r when it fits in what is left of the budget.
+  void hold(CachedRead&& r) {
+    size_t cost = sizeof(CachedRead) + r.data.capacity();
+    if (m_bFull || m_uBytes + cost > kBudget) {
+      m_bFull = true;  // later records must not overtake the first one left out
+      return;
+    }
+    m_uBytes += cost;
+    m_reads.push_back(std::move(r));
+  }
+  // The read of the next kept record, or nullptr when it was not held.
+  CachedRead* next() {
+    if (m_uNext >= m_reads.size()) return nullptr;
+    if (m_uNext > 0) std::vector<char>().swap(m_reads[m_uNext - 1].data);
+    return &m_reads[m_uNext++];
+  }
+
+ private:
+  std::deque<CachedRead> m_reads;
+  size_t m_uNext = 0;
+  size_t m_uBytes = 0;
+  bool m_bFull = false;
+};
 
 void CloseFile(FILE*& f) {
   if (f) fclose(f);
@@ -201,7 +239,9 @@ class ReStubQueue {
   ReStubQueue(const ReStubQueue&) = delete;
   ReStubQueue& operator=(const ReStubQueue&) = delete;
 
-  void add(const std::string& filePath, const std::string& cachedStub, long long inode);
+  // read: the cached stub as phase 1 read it; nullptr to read it here.
+  void add(const std::string& filePath, const std::string& cachedStub, long long inode,
+           CachedRead* read = nullptr);
   // Finishes and settles every file added so far.
   void flush();
 
@@ -223,20 +263,23 @@ class ReStubQueue {
 };
 
 void ReStubQueue::add(const std::string& filePath, const std::string& cachedStub,
-                      long long inode) {
+                      long long inode, CachedRead* read) {
   TQHSMHelper& h = m_h;
   const char* file = filePath.c_str();
   Pending p;
   p.ino = static_cast<unsigned long long>(inode);
   struct stat& st = p.cachedSt;
-  std::vector<char> data;
+  std::vector<char> fresh;
   // An unreadable cached stub costs the file nothing: it is archived again.
   // What was read and the stat record the checks below go by come from one
   // descriptor of the cached stub itself.
-  if (!ReadCachedStubEntry(cachedStub.c_str(), st, data)) {
+  if (read)
+    st = read->st;
+  else if (!ReadCachedStubEntry(cachedStub.c_str(), st, fresh)) {
     h.AddToCollect(file, true, p.ino);
     return;
   }
+  const std::vector<char>& data = read ? read->data : fresh;
   char reparse[1024] = {0};
   if (!tqhsm_stub2meta(data.data(), data.size(), nullptr, nullptr, reparse, sizeof reparse,
                        false)) {
@@ -410,6 +453,7 @@ bool TQHSMHelper::ProcessFilesForReStubbing(const char* /*unused*/) {
 
   // Phase 1: keep the records whose cached stub is this subclient's.
   std::list<MetaData> query;
+  HeldReads held;
   HSMCollectFile record;
   const char* problem = nullptr;
   while (!problem && GetLineFromCollectFile(in, kSep, record)) {
@@ -431,25 +475,26 @@ bool TQHSMHelper::ProcessFilesForReStubbing(const char* /*unused*/) {
     }
     if (problem) break;
 
-    std::string stubGUID, stubAppGUID;
-    uint64_t stubAppId = 0;
     const char* file = e.filePath.c_str();
     bool rejected = true;
-    if (!GetAppIDGUIDAndStubGUID(e.cachedStub, stubGUID, stubAppGUID, stubAppId)) {
+    CachedRead read;
+    ReparseData cached;
+    if (!ReadCachedStubEntry(e.cachedStub.c_str(), read.st, read.data) ||
+        !ParseStubData(read.data, cached)) {
       m_event.DebugLvl(kTag, 3,
                        "Failed to extract GUID and AppId from cached stub [%s], adding [%s] to "
                        "StubCollect",
                        e.cachedStub.c_str(), file);
-    } else if (!m_sAppGUID.empty() && !stubAppGUID.empty() && m_sAppGUID != stubAppGUID) {
+    } else if (!m_sAppGUID.empty() && !cached.appGUID.empty() && m_sAppGUID != cached.appGUID) {
       m_event.DebugLvl(kTag, 3,
                        "AppGUID[=%s] in stub in stub_cache is different than current "
                        "AppGUID[=%s], adding [%s] to StubCollect",
-                       stubAppGUID.c_str(), m_sAppGUID.c_str(), file);
-    } else if (static_cast<uint64_t>(m_nAppId) != stubAppId) {
+                       cached.appGUID.c_str(), m_sAppGUID.c_str(), file);
+    } else if (static_cast<uint64_t>(m_nAppId) != cached.appId) {
       m_event.DebugLvl(kTag, 3,
                        "AppId[=%lu] in stub in stub cache is different than current AppId[=%lu], "
                        "adding [%s] to StubCollect",
-                       static_cast<unsigned long>(stubAppId),
+                       static_cast<unsigned long>(cached.appId),
                        static_cast<unsigned long>(m_nAppId), file);
     } else {
       rejected = false;
@@ -463,7 +508,8 @@ bool TQHSMHelper::ProcessFilesForReStubbing(const char* /*unused*/) {
       problem = "Could not write the re-stubbing rewrite file, adding all to StubCollect";
       break;
     }
-    query.push_back(MetaData(kStubGUIDKind, stubGUID));
+    query.push_back(MetaData(kStubGUIDKind, cached.stubGUID));
+    held.hold(std::move(read));
     m_event.DebugLvl(kTag, 4, "Added [%s] for Re-Stubbing", record.m_sEntry.c_str());
   }
 
@@ -530,6 +576,7 @@ bool TQHSMHelper::ProcessFilesForReStubbing(const char* /*unused*/) {
       break;
     }
     ++settled;
+    CachedRead* read = held.next();
     TempEntry e = SplitEntry(record.m_sEntry);
     const char* file = e.filePath.c_str();
     unsigned long long ino = static_cast<unsigned long long>(e.inode);
@@ -556,7 +603,7 @@ bool TQHSMHelper::ProcessFilesForReStubbing(const char* /*unused*/) {
     } else if (pruned == 0) {
       m_event.DebugLvl(kTag, 2, "Found cached stub %s for %s and its AF is not pruned.",
                        e.cachedStub.c_str(), file);
-      queue.add(e.filePath, e.cachedStub, e.inode);
+      queue.add(e.filePath, e.cachedStub, e.inode, read);
     }
   }
   queue.flush();

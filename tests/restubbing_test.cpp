@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+
+#include <functional>
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -52,6 +54,7 @@ class FakeIndex : public tqhsm::IndexService {
       resp.m_lstItems.push_back(item);
     }
     if (dropLast && !resp.m_lstItems.empty()) resp.m_lstItems.pop_back();
+    if (duringLookup) duringLookup();
     sink->function(&resp);
     return 0;
   }
@@ -59,6 +62,7 @@ class FakeIndex : public tqhsm::IndexService {
   bool failInit = false;
   bool failLookup = false;
   bool dropLast = false;
+  std::function<void()> duringLookup;  // between the reading and the re-stubbing
   int lookups = 0;
   uint32_t flags = 0;
   std::vector<uint32_t> kinds;
@@ -439,6 +443,96 @@ TEST_F(ReStubbingTest, OnlyCachedStubsInTheStubCacheAreDeleted) {
   EXPECT_FALSE(FileExists(cached("a")));
   EXPECT_TRUE(m_log.has(kTag, "Cached stub " + outside + " not deleted: " + outside +
                                   " is not in the stub cache " + m_dir.file("cache") + "."));
+}
+
+// A file gets the stub data whose GUID the index was asked about: a cached
+// stub replaced while the index answers is neither used nor deleted.
+TEST_F(ReStubbingTest, CachedStubReplacedDuringTheLookupIsNeitherUsedNorDeleted) {
+  if (!PunchHoleWorks(m_dir.path())) GTEST_SKIP() << "no punch-hole here";
+  addTemp(addFile("a", "g-a"));
+  std::string replacement;
+  m_index.duringLookup = [&] {
+    ReparseData r = SampleStub();
+    r.stubGUID = "g-replaced";
+    r.appId = 5;
+    r.appGUID = "app-guid-5";
+    r.originalSize = 20000;
+    std::vector<char> bytes = StubBytes(r);
+    replacement = m_dir.write("new-stub", std::string(bytes.begin(), bytes.end()));
+    SetTimes(replacement, 1600000000, 1600000000);
+    ASSERT_EQ(rename(replacement.c_str(), cached("a").c_str()), 0);
+  };
+  EXPECT_TRUE(run());
+  ASSERT_TRUE(isStub("a"));
+  std::vector<char> value;
+  ASSERT_TRUE(GetStubXattr(m_dir.file("a"), value));
+  ReparseData onFile;
+  ASSERT_NE(ParseStubData(value, onFile), 0);
+  EXPECT_EQ(onFile.stubGUID, "g-a");
+  ASSERT_TRUE(FileExists(cached("a")));
+  EXPECT_NE(ReadFile(cached("a")).find("g-replaced"), std::string::npos);
+  bool told = false;
+  for (const std::string& t : m_log.texts(kTag))
+    told = told || t.rfind("Cached stub " + cached("a") + " not deleted: ", 0) == 0;
+  EXPECT_TRUE(told);
+  expectNoLeftovers();
+}
+
+// A link in the stub cache is not read through: whatever it points to is not
+// this file's cached stub. The file is archived again; the target stays.
+TEST_F(ReStubbingTest, LinkInTheStubCacheIsNotFollowed) {
+  std::string entry = addFile("a", "g-a");
+  std::string target = m_dir.write("target", ReadFile(cached("a")));
+  SetTimes(target, 1600000000, 1600000000);
+  ASSERT_EQ(unlink(cached("a").c_str()), 0);
+  ASSERT_EQ(symlink(target.c_str(), cached("a").c_str()), 0);
+  addTemp(entry);
+  EXPECT_FALSE(run());  // nothing kept
+  EXPECT_FALSE(isStub("a"));
+  EXPECT_EQ(ReadEntries(m_collect).size(), 1u);
+  EXPECT_TRUE(FileExists(target));
+  expectNoLeftovers();
+}
+
+// What phase 1 holds for phase 3 is bounded; the records beyond it are read
+// again, and every file is re-stubbed all the same.
+TEST_F(ReStubbingTest, ReadsBeyondWhatIsHeldAreMadeAgain) {
+  if (!PunchHoleWorks(m_dir.path())) GTEST_SKIP() << "no punch-hole here";
+  const int files = 80;  // cached stubs of 64 KiB: more than 4 MiB in all
+  for (int i = 0; i < files; ++i) {
+    std::string name = "f" + std::to_string(i);
+    addTemp(addFile(name, "g-" + name));
+    std::string padded = ReadFile(cached(name));
+    padded.resize(65536, '\0');
+    int fd = open(cached(name).c_str(), O_WRONLY | O_APPEND);
+    ASSERT_GE(fd, 0);
+    std::string pad = padded.substr(ReadFile(cached(name)).size());
+    ASSERT_EQ(write(fd, pad.data(), pad.size()), static_cast<ssize_t>(pad.size()));
+    close(fd);
+    SetTimes(cached(name), 1600000000, 1600000000);
+  }
+  class CountingCacheOpens : public tqhsm::FileSystemWrapper {
+   public:
+    int open(const char* path, int flags, mode_t mode) override {
+      if (std::string(path).find("/cache/") != std::string::npos) ++opens;
+      return FileSystemWrapper::open(path, flags, mode);
+    }
+    int opens = 0;
+  } fs;
+  {
+    tqhsm::ScopedBackend<tqhsm::FileSystem> scope(&fs);
+    EXPECT_TRUE(run());
+  }
+  // Some were read once, some twice.
+  EXPECT_GT(fs.opens, files);
+  EXPECT_LT(fs.opens, 2 * files);
+  for (int i = 0; i < files; ++i) {
+    std::string name = "f" + std::to_string(i);
+    EXPECT_TRUE(isStub(name)) << name;
+    EXPECT_FALSE(FileExists(cached(name))) << name;
+  }
+  EXPECT_TRUE(ReadEntries(m_collect).empty());
+  expectNoLeftovers();
 }
 
 INSTANTIATE_TEST_SUITE_P(
