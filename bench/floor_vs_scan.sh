@@ -18,7 +18,10 @@
 #   pruning      tqhsm-scan with HonorArchiverRetention / bench-floor --prune
 #                (the walk plus one lgetxattr per file) on C and on T, with
 #                rules that no file meets (every file is asked for stub data)
-#   re-stubbing  bench-restub on R: the pass alone, per re-stubbed file
+#   re-stubbing  bench-restub on R: the pass alone, per re-stubbed file; then
+#                bench-restub-floor on R made afresh: what re-stubbing a file
+#                cannot do without (open, lease, stub data written, one syncfs a
+#                batch, punch, time, close, cached stub deleted), per file
 #   memory       peak RSS of the candidate scan on C against that on S
 # Prints per pair the median time of each side, the median and the min-max of
 # the per-round ratios of elapsed time, the median ratio of CPU time, the
@@ -42,7 +45,7 @@ for v in n small stubs afs recalled rounds; do
   [[ ${!v} =~ ^[1-9][0-9]*$ ]] || { echo "bench: $v must be a positive number, not '${!v}'" >&2; exit 2; }
 done
 for t in bench/bench-walk bench/bench-treewalk bench/bench-floor bench/bench-mktree bench/bench-run bench/bench-stubs \
-         bench/bench-restub tqhsm-scan tqhsm-catalog; do
+         bench/bench-restub bench/bench-restub-floor tqhsm-scan tqhsm-catalog; do
   [ -x "$build/$t" ] || { echo "bench: $build/$t is missing; build first (make build)" >&2; exit 1; }
 done
 unset TQHSM_LOG TQHSM_CONFIG
@@ -98,6 +101,8 @@ result() {  # NAME CODE: the count of a result code in a scan's summary
 }
 restub_us=""
 restub_lines=""
+restub_floor_us=""
+restub_ratio=""
 
 round() {  # one of each, pair by pair
   timed walk "$build/bench/bench-walk" "$work/C"
@@ -126,14 +131,24 @@ round() {  # one of each, pair by pair
   }
   restub_lines+="$line"$'\n'
   set -- $line
+  us_this=$8
   [ "$4" = "$recalled" ] || { echo "bench: only $4 of $recalled recalled files were re-stubbed" >&2; exit 1; }
   restub_us+="${8} "
+  bench_recalled "$work/R" "$recalled" "$afs" "$work/restub.ini"
+  line=$("$build/bench/bench-restub-floor" "$work/R" "$work/cache") || {
+    echo "bench: bench-restub-floor failed: $line" >&2
+    exit 1
+  }
+  set -- $line
+  [ "$2" = "$recalled" ] || { echo "bench: the re-stubbing floor found $2 of $recalled recalled files" >&2; exit 1; }
+  restub_floor_us+="${6} "
+  restub_ratio+="$(awk -v a="$us_this" -v b="$6" 'BEGIN { printf "%.4f", (b > 0 ? a / b : 0) }') "
 }
 
 mkdir -p "$work/results-restub"
 echo "warm-up round ..."
 round
-times=() cpu=() restub_us="" restub_lines=""
+times=() cpu=() restub_us="" restub_lines="" restub_floor_us="" restub_ratio=""
 # The warm-up checked what the figures rest on.
 [ "$(result sprune 2)" = "$stubs" ] || { echo "bench: the stub tree's scan kept $(result sprune 2) of $stubs stubs" >&2; exit 1; }
 [ "$(result none 1)" = 0 ] && [ "$(result prune 1)" = 0 ] || { echo "bench: the exclude-all rules collected files" >&2; exit 1; }
@@ -177,6 +192,10 @@ pair "pruning, $stubs stubs: scan / walk+lgetxattr" sprune sfloor 1.15
 us=$(med <<<"$restub_us" | awk '{ printf "%.0f", $1 }')
 printf '%-44s %9s %9s %8s %11s %8s %8s %s\n' "re-stubbing pass, us per file" "" "" "$us" \
   "$(spread 0 <<<"$restub_us")" "" "<= 100" "$(verdict "$us" 100)"
+printf '%-44s %9s %9s %8s %11s %8s %8s %s\n' "  its floor, us per file (for reference)" "" "" \
+  "$(med <<<"$restub_floor_us" | awk '{ printf "%.0f", $1 }')" "$(spread 0 <<<"$restub_floor_us")" "" "" ""
+printf '%-44s %9s %9s %8.2f %11s %8s %8s %s\n' "  pass / its floor (for reference)" "" "" \
+  "$(med <<<"$restub_ratio")" "$(spread <<<"$restub_ratio")" "" "" ""
 if (( n > small )); then
   ratio=$(awk -v a="${rss[scan]}" -v b="${rss[small]}" 'BEGIN { printf "%.2f", a / b }')
   printf '%-44s %9s %9s %8s %11s %8s %8s %s\n' "peak RSS KiB: $n / $small files" "${rss[scan]}" \
