@@ -50,7 +50,7 @@ fuzz-run:
 	bash scripts/fuzz.sh $(FUZZ_BUILD) $(FUZZ_SECONDS) $(JOBS) $(FUZZ_TARGETS)
 
 install: build
-	cmake --install $(BUILD) --prefix $(PREFIX)
+	bash scripts/install-prefix.sh $(BUILD) $(PREFIX)
 
 # A scan of a sample tree in a temporary folder (see scripts/demo.sh).
 demo: build

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The tqhsm-dc2sql command: output, exit statuses, standard input.
 set -uo pipefail
+src=$1
 build=$2
 tool=$build/tqhsm-dc2sql
 [ -x "$tool" ] || { echo "no $tool"; exit 1; }
@@ -75,7 +76,7 @@ grep -q ' T convert_dc_to_sql(' <<<"$symbols" || fail "convert_dc_to_sql not exp
 grep -q ' [BD] v_users' <<<"$symbols" || fail "v_users not exported"
 if grep -q 'tqhsm::dc::' <<<"$symbols"; then fail "test seams exported"; fi
 if ! grep -q '^TQHSM_SANITIZE:BOOL=ON' "$build/CMakeCache.txt"; then
-  cmake --install "$build" --prefix "$tmp/prefix" >/dev/null || fail "install"
+  bash "$src/scripts/install-prefix.sh" "$build" "$tmp/prefix" >/dev/null || fail "install"
   [ ! -e "$tmp/prefix/include/tqhsm/detail" ] || fail "test seams installed"
   cat >"$tmp/main.cpp" <<'CPP'
 #include <tqhsm/TQDCClient.h>

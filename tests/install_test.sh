@@ -9,7 +9,7 @@ if grep -q '^TQHSM_SANITIZE:BOOL=ON' "$build/CMakeCache.txt"; then
 fi
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
-cmake --install "$build" --prefix "$tmp/prefix" >/dev/null
+bash "$src/scripts/install-prefix.sh" "$build" "$tmp/prefix" >/dev/null
 cat > "$tmp/main.cpp" <<'CPP'
 #include <tqhsm/TQHSMHelper.h>
 int main() {
@@ -37,6 +37,16 @@ if grep -q DeleteStubAfterNDatys "$tmp/log"; then echo "unexpected DeleteStubAft
 so=$(ls "$(dirname "$libdir")"/libtqhsm.so.* | head -1)
 if nm -D --defined-only "$so" | grep -q ' T .*getMountsToMonitor'; then echo "internal symbol exported"; exit 1; fi
 readelf -d "$so" | grep -q 'SONAME.*libtqhsm.so.0' || { echo "no versioned SONAME"; exit 1; }
+# No program, installed or in the build tree, has an empty run-path entry: the
+# loader would look for its libraries in whatever the current directory is.
+for prog in "$tmp/prefix/bin"/* "$build"/tqhsm-*; do
+  [ -f "$prog" ] && [ -x "$prog" ] || continue
+  rp=$(readelf -d "$prog" | sed -n 's/.*R\(UN\)\{0,1\}PATH.*\[\(.*\)\]/\2/p')
+  case ":$rp:" in
+    ::) ;;
+    *::*) echo "empty run-path entry in $prog: [$rp]"; exit 1 ;;
+  esac
+done
 # The CMake package is usable too.
 mkdir "$tmp/cm"
 cat > "$tmp/cm/CMakeLists.txt" <<'CM'

@@ -162,7 +162,7 @@ grep -q "Failed to attach to On demand service \[TQHSMService\].Error \[connecti
 if grep -q '^TQHSM_SANITIZE:BOOL=ON' "$build/CMakeCache.txt"; then
   echo "sanitizer build: the unit is checked in the normal build"
 else
-  cmake --install "$build" --prefix "$tmp/prefix" >/dev/null
+  bash "$src/scripts/install-prefix.sh" "$build" "$tmp/prefix" >/dev/null
   unit=$tmp/prefix/lib/systemd/system/tqhsm-service.service
   [ -f "$unit" ] || fail "no unit installed"
   grep -qx "ExecStart=$tmp/prefix/bin/tqhsm-service --config /etc/tqhsm/tqhsm.ini" "$unit" ||
