@@ -222,6 +222,9 @@ class TQHSM_API TQHSMLowLevelCtx {
   // answers about a file is the same.
   TQHSMLowLevel* getByDevice(dev_t dev, const char* path);
   int getuseDriver() const { return m_nUseDriver; }
+  // The mount table as read when this context was made: what every look-up
+  // of the run goes by, so that the run reads the table once.
+  const TQHSMMntTab& mountTable() const { return m_mntTab; }
 
  protected:
   std::map<std::string, TQHSMLowLevel*> m_mapLowLevel;

@@ -170,9 +170,15 @@ bool TQHSMHelper::GetAppIDGUIDAndStubGUID(const std::string& stubPath, std::stri
 }
 
 bool TQHSMHelper::AddToRestubbingMountPoints(std::string& path) {
-  // Read once per process: the pass only needs to know which HSM mounts it touched.
-  static TQHSMMntTab table;
-  const TQHSMMntEnt* entry = table.find(path.c_str());
+  // The run's own table; without a context, one read per process: the pass
+  // only needs to know which HSM mounts it touched.
+  const TQHSMMntEnt* entry = nullptr;
+  if (m_pLowLevelCtx) {
+    entry = m_pLowLevelCtx->mountTable().find(path.c_str());
+  } else {
+    static TQHSMMntTab table;
+    entry = table.find(path.c_str());
+  }
   if (entry &&
       std::find(m_lstRestubMountPoints.begin(), m_lstRestubMountPoints.end(),
                 entry->m_sMountPoint) == m_lstRestubMountPoints.end())

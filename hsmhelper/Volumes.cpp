@@ -14,13 +14,21 @@
 int getMountsToMonitor(const char* path, std::map<std::string, std::string>& mounts,
                        bool bSkipNestedMounts) {
   if (!path) return -1;
-  std::vector<ObMntEnt> entries;
-  CZoError err = ObMntTab::getAll(entries);
-  if (err.IsError() || entries.empty()) return -1;
+  std::vector<ObMntEnt> all;
+  CZoError err = ObMntTab::getAll(all);
+  if (err.IsError()) return -1;
+  std::vector<TQHSMMntEnt> table;
+  table.reserve(all.size());
+  for (const ObMntEnt& e : all) table.push_back({e.m_sMountPoint, e.m_sFsType, e.m_sDevice});
+  return getMountsToMonitor(path, table, mounts, bSkipNestedMounts);
+}
 
-  const ObMntEnt* best = nullptr;
+int getMountsToMonitor(const char* path, const std::vector<TQHSMMntEnt>& entries,
+                       std::map<std::string, std::string>& mounts, bool bSkipNestedMounts) {
+  if (!path || entries.empty()) return -1;
+  const TQHSMMntEnt* best = nullptr;
   size_t bestLen = 0;
-  for (const ObMntEnt& e : entries) {
+  for (const TQHSMMntEnt& e : entries) {
     int rel = ComparePath::Check(path, e.m_sMountPoint);
     if (rel == ComparePath::eSame || rel == ComparePath::eBelow) {
       size_t len = std::strlen(e.m_sMountPoint.c_str());
@@ -53,7 +61,12 @@ int TQHSMHelper::resetVolume(const char* path, std::string& error, bool bSkipNes
     return 0;
   }
   std::map<std::string, std::string> mounts;
-  if (getMountsToMonitor(path, mounts, bSkipNestedMounts) != 0) {
+  // The run's table, read when the helper was initialised: the volumes set up
+  // here are the mounts every later look-up of the run finds.
+  int found = m_pLowLevelCtx ? getMountsToMonitor(path, m_pLowLevelCtx->mountTable().entries(),
+                                                  mounts, bSkipNestedMounts)
+                             : getMountsToMonitor(path, mounts, bSkipNestedMounts);
+  if (found != 0) {
     error = "Failed to get MountPoints";
     return -1;
   }

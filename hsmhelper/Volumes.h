@@ -2,6 +2,9 @@
 
 #include <map>
 #include <string>
+#include <vector>
+
+#include "HSMLowLevel.h"
 
 // Internal to the helper (not exported from the shared library).
 
@@ -12,3 +15,7 @@
 // mount point for path (a relative path, for instance).
 int getMountsToMonitor(const char* path, std::map<std::string, std::string>& mounts,
                        bool bSkipNestedMounts);
+// The same from a table already read (the run's, which the low-level context
+// holds), not reading it again.
+int getMountsToMonitor(const char* path, const std::vector<TQHSMMntEnt>& table,
+                       std::map<std::string, std::string>& mounts, bool bSkipNestedMounts);

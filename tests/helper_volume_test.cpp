@@ -116,12 +116,13 @@ TEST_F(VolumeTest, GatesClearTheBudgetsFirst) {
       {true, 0, true, -1, "Failed to get MountPoints"},
   };
   for (const Case& c : cases) {
+    // The run's mount table is read once, with the context.
+    m_mounts.fail = c.mountsFail;
     auto h = helper(100, 100);
     h->m_bRulesInitialized = c.initialized;
     h->m_rules.m_ulRulesFlag = c.flags;
     h->m_mapAmountToArchive["/old"] = 5;
     h->m_mapFsBlockSize["/old"] = 4096;
-    m_mounts.fail = c.mountsFail;
     m_log.clear();
     std::string error;
     EXPECT_EQ(h->resetVolume("/data", error, false), c.result);
@@ -130,6 +131,27 @@ TEST_F(VolumeTest, GatesClearTheBudgetsFirst) {
     EXPECT_TRUE(h->m_mapFsBlockSize.empty());
     EXPECT_TRUE(m_log.lines.empty());
   }
+}
+
+// Setting volumes up goes by the table the context read: however many content
+// paths a run has, the mount table is read once.
+TEST_F(VolumeTest, ContentPathsGoByTheTableReadOnce) {
+  m_mounts.add("/", "ext4");
+  m_mounts.add("/data", "ext4");
+  auto h = helper(100, 100);
+  const int readsBefore = m_mounts.reads;
+  m_ctx->add("/");
+  m_ctx->add("/data");
+  std::string error;
+  for (const char* path : {"/data", "/etc", "/data"}) {
+    h->resetVolume(path, error, true);
+    EXPECT_EQ(m_mounts.reads, readsBefore) << path;
+  }
+  // A mount that appears later is not the run's.
+  m_mounts.add("/late", "ext4");
+  h->resetVolume("/late/x", error, true);
+  EXPECT_EQ(h->m_mapAmountToArchive.count("/late"), 0u);
+  EXPECT_EQ(m_mounts.reads, readsBefore);
 }
 
 TEST_F(VolumeTest, SkippedTypesAndMountsWithoutExtendedAttributes) {

@@ -119,6 +119,19 @@ grep -qxF "$tree" "$tmp/state/watched_dirs" || fail "the content path is not wat
 run "$tmp/on.ini" SC2 "$tree" >/dev/null || fail "second run failed"
 cmp -s "$sc" "$tmp/results/SC2" || fail "second run differs: $(diff "$sc" "$tmp/results/SC2")"
 
+# A run reads the mount table once, however many content paths it has, and
+# looks for no library in its current directory (an empty run-path entry).
+if command -v strace >/dev/null 2>&1; then
+  (cd "$tmp/outside" && strace -f -qq -e trace=open,openat -o "$tmp/strace" \
+    env TQHSM_LOG="$tmp/log" "$scan" --config "$tmp/on.ini" --app-id 5 --job-results "$tmp/results" \
+    --collect-file SC2s --no-progress "$tree/a" "$tree/b" >/dev/null) || fail "traced run failed"
+  reads=$(grep -cE '"/proc/(self/)?mounts"|"/etc/mtab"|"/proc/self/mountinfo"' "$tmp/strace" || true)
+  [ "$reads" = 1 ] || fail "the mount table was read $reads times: $(grep mounts "$tmp/strace")"
+  if grep -E 'open(at)?\((AT_FDCWD, )?"[^/"][^"]*\.so[.0-9]*"' "$tmp/strace"; then
+    fail "a library was looked for in the current directory"
+  fi
+fi
+
 # A failed run takes the watches it made off again; it still writes StubCollect.
 set +e
 out=$(run "$tmp/fail.ini" SC3 --fail-run "$tree"); rc=$?

@@ -407,9 +407,21 @@ class Scanner : public tqhsm::walk::Visitor {
     m_vols = &cp.volumes;
     m_cp = &cp;
     m_mounts.clear();
-    CZoError err = ObMntTab::getAll(m_mounts);
-    if (err.IsError())
-      std::fprintf(stderr, "tqhsm-scan: %s\n", tqhsm::EscapeLogText(err.AsString()).c_str());
+    if (m_h.m_pLowLevelCtx) {
+      // The table the library goes by, read once for the run: a volume is
+      // then the same mount here and there.
+      for (const TQHSMMntEnt& e : m_h.m_pLowLevelCtx->mountTable().entries()) {
+        ObMntEnt m;
+        m.m_sDevice = e.m_sDevice;
+        m.m_sMountPoint = e.m_sMountPoint;
+        m.m_sFsType = e.m_sFsType;
+        m_mounts.push_back(std::move(m));
+      }
+    } else {
+      CZoError err = ObMntTab::getAll(m_mounts);
+      if (err.IsError())
+        std::fprintf(stderr, "tqhsm-scan: %s\n", tqhsm::EscapeLogText(err.AsString()).c_str());
+    }
     // A file's volume is set up at the directory that holds it, and only
     // the file system that holds it: that directory is what gets watched.
     cp.reset = m_h.resetVolume(cp.resetPath.c_str(), cp.resetError,
