@@ -2,7 +2,7 @@
 
 #include <sqlite3.h>
 
-#include <memory>
+#include <optional>
 
 #include "Catalog.h"
 #include "EvEvent.h"
@@ -156,9 +156,9 @@ int IndexService::lookup(FetchIndexInfo&, const std::list<MetaData>& keys,
   Query q(*c);
   if (!q.ok()) return -1;
   FetchIndexInfoResp batch;
-  std::unique_ptr<ReadRun> run;
+  std::optional<ReadRun> run;
   for (const MetaData& key : keys) {
-    if (!run) run.reset(new ReadRun(*c));
+    if (!run) run.emplace(*c);
     FInfoRespItem item;
     if (!q.answer(key, item)) return -1;
     batch.m_lstItems.push_back(item);

@@ -83,7 +83,6 @@ int TQHSMRules::stubPruneVerdict(const ReparseData& stub, const char* p,
     log.DebugLvl(kTag, 5, "Pruning archiver stub '%s'", p);
   if (byAF) return isAFilePruned(stub.afParvisNumber, stub.afCopyPrecedence, stub.afileId);
 
-
   // The AF that holds the file now is the one the index of the stub's AF names.
   uint64_t parvisId = m_pParvisMapper ? m_pParvisMapper->numberToId(stub.afParvisNumber) : 0;
   if (parvisId == 0) parvisId = 2;

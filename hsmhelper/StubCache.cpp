@@ -32,8 +32,12 @@ void ReadAt(int fd, char* buf, size_t n, off_t offset) {
 // The two reads of ReadCachedStub through an open descriptor. No stdio: the
 // re-stubbing pass reads a cached stub per file, and a stream's buffer and its
 // extra calls cost more than the few hundred bytes read.
+size_t ReadSize(uint64_t size) {
+  return static_cast<size_t>(size < kMaxCachedStubRead ? size : kMaxCachedStubRead);
+}
+
 void ReadStubData(int fd, uint64_t size, std::vector<char>& buffer) {
-  size_t n = static_cast<size_t>(size < kMaxCachedStubRead ? size : kMaxCachedStubRead);
+  size_t n = ReadSize(size);
   buffer.assign(n, 0);
   if (n == 0) return;
   ReadAt(fd, buffer.data(), n, 0);
@@ -51,7 +55,7 @@ void CloseKeepingErrno(int fd) {
 }  // namespace
 
 bool ReadCachedStub(const char* name, uint64_t size, std::vector<char>& buffer) {
-  buffer.assign(static_cast<size_t>(size < kMaxCachedStubRead ? size : kMaxCachedStubRead), 0);
+  buffer.assign(ReadSize(size), 0);
   if (!name) {
     errno = EINVAL;
     return false;
